@@ -1,0 +1,63 @@
+// Levelled log records rendered through a %-directive pattern, labelled hex
+// dumps, and the writers that receive the rendered text.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int LEVEL_NONE = 0;
+constexpr int LEVEL_SERVICE = 1;
+constexpr int LEVEL_ERROR = 2;
+constexpr int LEVEL_WARNING = 3;
+constexpr int LEVEL_INFO = 4;
+constexpr int LEVEL_DEBUG = 5;
+constexpr int LEVEL_DUMP = 6;
+
+// Receives each rendered record, whole and NUL-terminated, with the logger's
+// mutex held. The text is only valid until the call returns.
+typedef void (*logger_writer)(int level, const char *text, void *data);
+
+struct logger {
+	pthread_mutex_t mutex;
+	char *format;
+	uint64_t format_reserve;
+	char *buffer;
+	uint64_t buffer_size;
+	int32_t threshold;
+	logger_writer writer;
+	void *writer_data;
+};
+
+int logger_init(logger *lgr);
+int logger_destroy(logger *lgr);
+int logger_set_format(logger *lgr, const char *pattern);
+void logger_set_level(logger *lgr, int level);
+void logger_set_writer(logger *lgr, logger_writer writer, void *data);
+
+int logger_log(logger *lgr, int level, const char *file, int line,
+	       const char *function, const char *format, ...)
+	__attribute__((format(printf, 6, 7)));
+
+int logger_dump(logger *lgr, int level, const char *file, int line,
+		const char *function, const void *data, size_t length,
+		const char *format, ...)
+	__attribute__((format(printf, 8, 9)));
+
+void stderr_writer(int level, const char *text, void *data);
+
+// Writers for the system log and for per-process log files.
+struct log_file_settings {
+	const char *base_dir;
+	const char *dir_prefix;
+	const char *file_prefix;
+};
+
+void syslog_writer(int level, const char *text, void *data);
+void logfile_writer(int level, const char *text, void *data);
+
+// Reads "log level" from a section of an ini-style file: a threshold 0 to 5,
+// or a negated errno value (-ENOENT when the setting is absent).
+int read_log_level(const char *path, const char *section);
+char *trim_line(char *line);

@@ -1,0 +1,43 @@
+// The connection protocol spoken on one accepted connection: handshake,
+// command framing, and the open-URL command.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/wire.h"
+
+struct bufferevent;
+
+enum : uint32_t {
+	PHASE_VERSION = 0,
+	PHASE_VERSION_STATUS = 1,
+	PHASE_OPTIONS = 2,
+	PHASE_OPTIONS_STATUS = 3,
+	PHASE_COMMAND = 4,
+	PHASE_CLOSE = 5,
+};
+
+struct net_client {
+	bufferevent *bev;
+	uint32_t phase;
+	uint32_t options;
+};
+
+// One connection per process.
+extern net_client client;
+
+int net_client_init(int fd);
+void net_client_free();
+
+void read_cb(bufferevent *bev, void *arg);
+void write_cb(bufferevent *bev, void *arg);
+void event_cb(bufferevent *bev, short events, void *arg);
+
+// Handlers of one complete, pulled-up unit. They return true while the
+// connection goes on, false once they have ended it.
+bool received_handshake(const unsigned char *unit);
+bool received_data(const unsigned char *message);
+
+// Runs the opener for the URL and waits for it.
+void open_url(const unsigned char *url, size_t length);

@@ -1,0 +1,10 @@
+// What every part of a service process shares: its one event base and its
+// one logger. The service defines them; tests define their own.
+#pragma once
+
+#include "logger/logger.h"
+
+struct event_base;
+
+extern event_base *ev_base;
+extern logger *plgr;

@@ -1,0 +1,40 @@
+// The wire format spoken between the service and its peers. Shared by the
+// service and the client; these numbers are never renumbered.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// All multi-byte fields are 32-bit little-endian words.
+constexpr uint32_t PROTOCOL_VERSION = 0x00010001;
+constexpr uint32_t OFFERED_OPTIONS = 0x00000002;
+
+constexpr uint8_t STATUS_OK = 0x00;
+constexpr uint8_t STATUS_NOT_OK = 0x01;
+
+constexpr uint32_t CMD_OPEN_URL = 1;
+
+// A command is an 8-byte header (cmd, length) and `length` body bytes. An
+// open-URL body is 4 uninterpreted prefix bytes followed by the URL.
+constexpr size_t CMD_HEADER_SIZE = 8;
+constexpr size_t OPEN_URL_PREFIX_SIZE = 4;
+
+// The service listens in the abstract namespace: a zero byte, then the name,
+// with no terminator. The address length covers exactly these bytes.
+constexpr char SERVICE_SOCKET_NAME[] = "ftnl54531";
+constexpr socklen_t SERVICE_ADDRESS_LENGTH =
+	offsetof(sockaddr_un, sun_path) + 1 + sizeof(SERVICE_SOCKET_NAME) - 1;
+static_assert(SERVICE_ADDRESS_LENGTH == 12);
+
+// Fills in the service's address and returns its length.
+inline socklen_t service_address(sockaddr_un *addr)
+{
+	*addr = {};
+	addr->sun_family = AF_UNIX;
+	for (size_t i = 0; i + 1 < sizeof(SERVICE_SOCKET_NAME); i++)
+		addr->sun_path[1 + i] = SERVICE_SOCKET_NAME[i];
+	return SERVICE_ADDRESS_LENGTH;
+}

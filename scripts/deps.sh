@@ -1,0 +1,8 @@
+#!/bin/sh
+# Installs what building, running and testing Quillmere needs on Debian 12.
+set -e
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+	build-essential cmake pkg-config libevent-dev libgtest-dev \
+	python3 util-linux xdg-utils procps
