@@ -1,1 +1,108 @@
-// placeholder
+// The log-level reader and its line trimmer.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "logger/logger.h"
+
+namespace {
+
+struct temp_file {
+	std::string path;
+	explicit temp_file(const std::string &content)
+	{
+		char name[] = "/tmp/config_test.XXXXXX";
+		int fd = mkstemp(name);
+		if (fd < 0)
+			return;
+		path = name;
+		if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+			path.clear();
+		close(fd);
+	}
+	~temp_file() { unlink(path.c_str()); }
+};
+
+using namespace std::string_literals;
+
+TEST(read_log_level, Files)
+{
+	const struct {
+		const char *name;
+		std::string content;
+		int expected;
+	} cases[] = {
+		{"word with comment", "[app]\nlog level = info ; comment\n", LEVEL_INFO},
+		{"digit counts the word", "[app]\nlog level=3", LEVEL_INFO},
+		{"none", "[app]\nlog level = none\n", LEVEL_NONE},
+		{"error", "[app]\nlog level = error\n", LEVEL_ERROR},
+		{"digit 1", "[app]\nlog level = 1\n", LEVEL_ERROR},
+		{"warning", "[app]\n  log level = warning # loud\n", LEVEL_WARNING},
+		{"digit 4", "# head\n\n[app]\nlog level = 4\n", LEVEL_DEBUG},
+		{"case matters", "[app]\nlog level = Info\n", -EINVAL},
+		{"digit 5 is no level", "[app]\nlog level = 5\n", -EINVAL},
+		{"empty value", "[app]\nlog level =\n", -EINVAL},
+		{"before any header", "log level = info\n[app]\n", -EINVAL},
+		{"other section only", "[other]\nlog level = info\n", -ENOENT},
+		{"other section skipped unexamined", "[other]\nno equals here\n[app]\nlog level = debug\n",
+		 LEVEL_DEBUG},
+		{"requested twice", "[app]\nlog level = info\n[other]\n[app]\n", -EINVAL},
+		{"other twice", "[other]\n[other]\n[app]\nlog level = info\n", LEVEL_INFO},
+		{"key twice", "[app]\nlog level = info\nlog level = info\n", -EINVAL},
+		{"error after level", "[app]\nlog level = info\n[broken\n", -EINVAL},
+		{"text after bracket", "[app] x\nlog level = info\n", -EINVAL},
+		{"comment after bracket", "[app] ; c\nlog level = info\n", LEVEL_INFO},
+		{"no closing bracket", "[app\nlog level = info\n", -EINVAL},
+		{"spaces keep the name", "[ app ]\nlog level = info\n", -ENOENT},
+		{"line without equals", "[app]\nlog level info\n", -EINVAL},
+		{"other keys skipped", "[app]\nlevel = bogus\nlog  level = bogus\nlog level = 2\n",
+		 LEVEL_WARNING},
+		{"windows line ends", "[app]\r\nlog level = debug\r\n", LEVEL_DEBUG},
+		{"NUL ends the data", "[app]\nlog level = info\n\0log level = info\n"s, LEVEL_INFO},
+		{"NUL hides the level", "[app]\n\0log level = info\n"s, -ENOENT},
+		{"section missing setting", "[app]\n", -ENOENT},
+		{"empty file", "", -ENOENT},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		temp_file f(c.content);
+		ASSERT_FALSE(f.path.empty());
+		EXPECT_EQ(read_log_level(f.path.c_str(), "app"), c.expected);
+	}
+}
+
+TEST(read_log_level, BadArguments)
+{
+	EXPECT_EQ(read_log_level("/nonexistent/quillmere.conf", "app"), -ENOENT);
+	temp_file f("[app]\nlog level = info\n");
+	EXPECT_EQ(read_log_level(f.path.c_str(), nullptr), -EINVAL);
+	EXPECT_EQ(read_log_level(nullptr, "app"), -EINVAL);
+}
+
+TEST(trim_line, Cases)
+{
+	const struct {
+		const char *in;
+		const char *out;
+	} cases[] = {
+		{"", ""},
+		{" \t\r\n", ""},
+		{"  key = value  ", "key = value"},
+		{"key ; comment", "key"},
+		{"a#b", "a"},
+		{"  # all comment", ""},
+		{";", ""},
+		{"inner  space\r", "inner  space"},
+	};
+	for (const auto &c : cases) {
+		std::string buf = c.in;
+		EXPECT_STREQ(trim_line(buf.data()), c.out) << '"' << c.in << '"';
+	}
+}
+
+} // namespace
