@@ -1,1 +1,158 @@
-// placeholder
+// Hex dump records: a labelled dump of a byte range, framed line by line by
+// the rendered output pattern and delivered as one record.
+#include "logger/logger.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "logger/render.h"
+
+namespace {
+
+constexpr size_t line_reserve = 100;
+
+struct free_deleter {
+	void operator()(char *block) const { free(block); }
+};
+using heap_text = std::unique_ptr<char[], free_deleter>;
+
+// Renders the pattern once with a NUL for every %m; the head is the text
+// before the first %m, the tail the text after the last.
+int render_frame(const logger *lgr, char *scratch, size_t size, int level,
+		 const char *file, int line, const char *function,
+		 const char **tail)
+{
+	size_t used = 0;
+	*tail = nullptr;
+	for (const char *p = lgr->format; *p != '\0'; p++) {
+		size_t room = size - used;
+		if (*p != '%') {
+			if (room > 1)
+				scratch[used++] = *p;
+			continue;
+		}
+		if (*++p == 'm') {
+			if (room > 1)
+				scratch[used++] = '\0';
+			*tail = scratch + used;
+			continue;
+		}
+		int n = render_directive(scratch + used, room, *p, level, file, line, function);
+		if (n < 0)
+			return -EINVAL;
+		used += fitted(n, room);
+	}
+	scratch[used] = '\0';
+	if (*tail == nullptr)
+		*tail = scratch + used;
+	return 0;
+}
+
+// Appends one dump line from the areas as the line's last byte left them.
+size_t append_line(char *block, size_t size, size_t used, const char *head,
+		   const char *offset, const char *hex, const char *chars,
+		   const char *tail)
+{
+	int n = snprintf(block + used, size - used, "%s%8.8s  %-48.48s  |%-16.16s|%s",
+			 head, offset, hex, chars, tail);
+	return used + fitted(n, size - used);
+}
+
+int write_dump(const logger *lgr, int level, const char *file, int line,
+	       const char *function, const unsigned char *data, size_t length,
+	       const char *format, va_list args)
+{
+	va_list measure;
+	va_copy(measure, args);
+	int label = vsnprintf(nullptr, 0, format, measure);
+	va_end(measure);
+	if (label < 0)
+		return -EINVAL;
+
+	// (L + 2) x R + 100 x L + 100 + N, with R grown by overlong names and
+	// the scratch text by one marker for each %m.
+	size_t names, messages, reserve, lines, size, part, scratch_size;
+	if (!pattern_excess(lgr->format, file, function, &names, &messages) ||
+	    !add_size(lgr->format_reserve, names, &reserve))
+		return -EOVERFLOW;
+	lines = length / 16;
+	if (!add_size(lines, 2, &size) || !mul_size(size, reserve, &size) ||
+	    !mul_size(lines, line_reserve, &part) || !add_size(size, part, &size) ||
+	    !add_size(size, line_reserve + label, &size) ||
+	    !add_size(reserve, messages > 1 ? messages + 1 : 2, &scratch_size))
+		return -EOVERFLOW;
+
+	heap_text block(static_cast<char *>(malloc(size)));
+	if (!block)
+		return -ENOMEM;
+	heap_text scratch(static_cast<char *>(malloc(scratch_size)));
+	if (!scratch)
+		return -ENOMEM;
+	const char *head = scratch.get();
+	const char *tail;
+	if (render_frame(lgr, scratch.get(), scratch_size, level, file, line, function, &tail) < 0)
+		return -EINVAL;
+
+	char *out = block.get();
+	size_t used = fitted(snprintf(out, size, "%s", head), size);
+	va_list again;
+	va_copy(again, args);
+	int n = vsnprintf(out + used, size - used, format, again);
+	va_end(again);
+	if (n < 0)
+		return -EINVAL;
+	used += fitted(n, size - used);
+	used += fitted(snprintf(out + used, size - used, "%s", tail), size - used);
+
+	// The offset column counts in 32 bits and wraps past 4 GiB.
+	char offset[11];
+	char hex[64];
+	char chars[20];
+	uint32_t next_offset = 0;
+	for (size_t i = 0; i < length; i++) {
+		size_t k = i % 16;
+		if (k == 0) {
+			snprintf(offset, sizeof offset, "%08x  ", next_offset);
+			next_offset += 16;
+			memset(hex, 0, sizeof hex);
+			memset(chars, 0, sizeof chars);
+		}
+		size_t column = 3 * k + (k < 8 ? 0 : 1);
+		snprintf(hex + column, sizeof hex - column, "%02x  ", data[i]);
+		chars[k] = data[i] >= 0x20 && data[i] <= 0x7e ? data[i] : '.';
+		if (k == 15)
+			used = append_line(out, size, used, head, offset, hex, chars, tail);
+	}
+	if (length % 16 != 0)
+		append_line(out, size, used, head, offset, hex, chars, tail);
+
+	lgr->writer(level, out, lgr->writer_data);
+	return 0;
+}
+
+} // namespace
+
+int logger_dump(logger *lgr, int level, const char *file, int line,
+		const char *function, const void *data, size_t length,
+		const char *format, ...)
+{
+	errno_saver saved;
+	mutex_lock lock(&lgr->mutex);
+	if (lock.error != 0)
+		return -lock.error;
+	if (level > lgr->threshold)
+		return 0;
+	if (lgr->format == nullptr || lgr->writer == nullptr || length == 0 || data == nullptr)
+		return 0;
+
+	va_list args;
+	va_start(args, format);
+	int result = write_dump(lgr, level, file, line, function,
+				static_cast<const unsigned char *>(data), length, format, args);
+	va_end(args);
+	return result;
+}
