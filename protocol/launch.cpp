@@ -1,1 +1,81 @@
-// placeholder
+// Runs the desktop's URL opener for one open-URL command and waits for it.
+// Kept apart from net.cpp so that a fuzzer can link a recorder in its place.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol/net.h"
+#include "protocol/process.h"
+
+#define LOG(level, ...) logger_log(plgr, level, "net", __LINE__, __func__, __VA_ARGS__)
+
+namespace {
+
+// Everything from 3 up, so that neither the connection's socket nor any other
+// descriptor of the service reaches the opener or what it starts.
+void close_from_3()
+{
+	if (close_range(3, ~0U, 0) == 0)
+		return;
+	// Kernels before 5.9 lack close_range.
+	rlimit limit {};
+	long last = 1L << 20;
+	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+	    && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
+		last = static_cast<long>(limit.rlim_cur);
+	for (long fd = 3; fd < last; fd++)
+		close(static_cast<int>(fd));
+}
+
+// Runs in the forked child: no logger, no libevent, only plain system calls.
+[[noreturn]] void exec_opener(const unsigned char *url, size_t length)
+{
+	// A program started with 1 and 2 closed would hand them to the next files
+	// it opens and then write its messages into those.
+	int null = open("/dev/null", O_RDWR);
+	if (null >= 0) {
+		dup2(null, 1);
+		dup2(null, 2);
+	}
+	close_from_3();
+
+	char *argument = static_cast<char *>(malloc(length + 1));
+	if (argument) {
+		memcpy(argument, url, length);
+		argument[length] = '\0';
+		execlp("xdg-open", "xdg-open", argument, static_cast<char *>(nullptr));
+	}
+	// _exit: the parent's atexit handlers and stdio buffers are not ours to run.
+	_exit(1);
+}
+
+} // namespace
+
+void open_url(const unsigned char *url, size_t length)
+{
+	pid_t pid = fork();
+	if (pid == -1) {
+		int error = errno;
+		LOG(LEVEL_ERROR, "unable to create process: %i: %s", -error, strerror(error));
+		return;
+	}
+	if (pid == 0)
+		exec_opener(url, length);
+
+	int status = 0;
+	pid_t waited;
+	do
+		waited = waitpid(pid, &status, 0);
+	while (waited == -1 && errno == EINTR);
+	// Without a successful wait the status holds nothing to judge.
+	if (waited == -1)
+		return;
+	if ((status & 0x7f) != 0)
+		LOG(LEVEL_ERROR, "unable to process: %i", status);
+}
