@@ -1,1 +1,187 @@
-// placeholder
+// A connection child becomes the user who connected, with that user's
+// desktop-session variables and nothing else of its environment.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "service/service.h"
+
+namespace {
+
+constexpr size_t READ_CHUNK = 512;
+
+// Variables that carry the session: display, bus, runtime directory, home.
+constexpr std::string_view SESSION_PREFIXES[] = {
+	"SESSION_MANAGER=",
+	"XDG_CURRENT_DESKTOP=",
+	"DBUS_SESSION_BUS_ADDRESS=",
+	"XDG_RUNTIME_DIR=",
+	"XDG_",
+	"HOME=",
+};
+
+// Handed to putenv in place, so it stays for the life of the process.
+char *peer_environ = nullptr;
+
+// Closes the descriptor it owns when the scope ends, unless closed before.
+class scoped_fd {
+public:
+	explicit scoped_fd(int fd) : fd_(fd) {}
+	scoped_fd(const scoped_fd &) = delete;
+	scoped_fd &operator=(const scoped_fd &) = delete;
+	~scoped_fd() { reset(); }
+
+	int get() const { return fd_; }
+	void reset()
+	{
+		if (fd_ != -1)
+			close(fd_);
+		fd_ = -1;
+	}
+
+private:
+	int fd_;
+};
+
+// Reads the whole file into peer_environ; returns the byte count or -1.
+ssize_t read_environ(int fd)
+{
+	size_t count = 0;
+	for (;;) {
+		char *grown = static_cast<char *>(realloc(peer_environ, count + READ_CHUNK));
+		if (!grown) {
+			SERVICE_LOG(LEVEL_ERROR, "out of memory");
+			free(peer_environ);
+			peer_environ = nullptr;
+			return -1;
+		}
+		peer_environ = grown;
+
+		ssize_t got = read(fd, peer_environ + count, READ_CHUNK);
+		if (got < 0) {
+			int err = errno;
+			SERVICE_LOG(LEVEL_ERROR, "unable to read: %i: %s", -err, strerror(err));
+			free(peer_environ);
+			peer_environ = nullptr;
+			return -1;
+		}
+		if (got == 0)
+			return static_cast<ssize_t>(count);
+		count += static_cast<size_t>(got);
+	}
+}
+
+// The peer's own groups replace the service's, while we still may set them.
+int set_peer_groups(uid_t uid, gid_t gid)
+{
+	passwd *pw = getpwuid(uid);
+	int r = pw ? initgroups(pw->pw_name, gid) : setgroups(1, &gid);
+	if (r != 0) {
+		int err = errno;
+		SERVICE_LOG(LEVEL_ERROR, "unable to set groups: %i: %s", -err, strerror(err));
+		return -1;
+	}
+	return 0;
+}
+
+} // namespace
+
+bool accept_environ_entry(std::string_view entry)
+{
+	// A lone slash would make the root directory the user's configuration.
+	if (entry == "XDG_CONFIG_HOME=/" || entry == "XDG_DATA_HOME=/")
+		return false;
+	for (std::string_view prefix : SESSION_PREFIXES)
+		if (entry.starts_with(prefix))
+			return true;
+	return entry.find("DISPLAY=") != std::string_view::npos;
+}
+
+int change_environ(int fd)
+{
+	ucred cred;
+	socklen_t cred_length = sizeof(cred);
+	if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) != 0) {
+		SERVICE_LOG(LEVEL_ERROR, "unable to get options: %i", -errno);
+		return -1;
+	}
+
+	char path[4096];
+	snprintf(path, sizeof(path) - 1, "/proc/%i/environ", cred.pid);
+	path[sizeof(path) - 1] = '\0';
+
+	scoped_fd file(open(path, O_RDONLY));
+	if (file.get() == -1) {
+		int err = errno;
+		SERVICE_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
+		return -1;
+	}
+	// The pid may have been reused since connect: never read another user's session.
+	struct stat st;
+	if (fstat(file.get(), &st) != 0 || st.st_uid != cred.uid) {
+		SERVICE_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", -EPERM, strerror(EPERM));
+		return -1;
+	}
+
+	ssize_t read_count = read_environ(file.get());
+	if (read_count < 0)
+		return -1;
+	size_t count = static_cast<size_t>(read_count);
+	file.reset();
+
+	if (cred.uid != getuid() && set_peer_groups(cred.uid, cred.gid) != 0)
+		return -1;
+	if (cred.gid != getgid() && setgid(cred.gid) != 0) {
+		int err = errno;
+		SERVICE_LOG(LEVEL_ERROR, "unable to set group: %i: %s", -err, strerror(err));
+		return -1;
+	}
+	if (cred.uid != getuid()) {
+		if (setuid(cred.uid) != 0) {
+			int err = errno;
+			SERVICE_LOG(LEVEL_ERROR, "unable to set user: %i: %s", -err, strerror(err));
+			return -1;
+		}
+		// Verify the drop of root was complete.
+		if (setuid(0) == 0) {
+			SERVICE_LOG(LEVEL_ERROR, "unable to drop privileges");
+			return -1;
+		}
+	}
+
+	if (clearenv() != 0) {
+		SERVICE_LOG(LEVEL_WARNING, "unable to clear environ");
+		environ = nullptr;
+	}
+	if (count == 0)
+		return 0;
+
+	size_t offset = 0;
+	for (;;) {
+		char *entry = peer_environ + offset;
+		auto *end = static_cast<char *>(memchr(entry, '\0', count - offset));
+		if (!end) {
+			SERVICE_LOG(LEVEL_ERROR, "no null into string");
+			return -1;
+		}
+		SERVICE_LOG(LEVEL_DEBUG, "plugin env: %s", entry);
+		if (accept_environ_entry(std::string_view(entry, end - entry))) {
+			if (putenv(entry) != 0) {
+				int err = errno;
+				SERVICE_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
+			}
+			SERVICE_LOG(LEVEL_DEBUG, "putenv: %s", entry);
+		}
+		offset = static_cast<size_t>(end - peer_environ) + 1;
+		if (offset >= count)
+			return 0;
+	}
+}

@@ -1,3 +1,657 @@
 #!/usr/bin/env python3
+"""Process-level tests of the quillmere binary.
+
+Usage: service_test.py QUILLMERE [CASE...]
+
+Every case runs as root inside a mount and network namespace of its own
+(unshare --mount --net --fork): its service's abstract socket and the stub
+opener bind-mounted over /usr/bin/xdg-open exist only there. Clients are this
+script in --peer mode, started as other users through setpriv, with exactly
+the environment a case chooses.
+"""
+import ctypes
+import glob
+import json
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
 import sys
-print("service tests: not written yet")
+import tempfile
+import threading
+import time
+import traceback
+
+PYTHON = "/usr/bin/python3"
+ADDRESS = b"\0ftnl54531"
+OPENER = "/usr/bin/xdg-open"
+
+HANDSHAKE = struct.pack("<I", 0x00010001) + b"\0" + struct.pack("<I", 0) + b"\0"
+REPLIES = struct.pack("<I", 0x00010001) + b"\0" + struct.pack("<I", 2) + b"\0"
+
+USAGE = ("Usage: {} [OPTIONS]\n\t-D           Run non-daemon mode (daemon is default).\n"
+	 "\t-v LEVEL     Set debug message output level.\n"
+	 "\t             Levels: debug, info, warning, error, none.\n"
+	 "\t-h           Print this help message.\nPlease, see README for details.\n\n")
+BANNER = re.compile(r"\nQuillmere version: 1\.1\.0\.2\n"
+		    r"Build time: [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d\n\n")
+NOTICE = "\nCaught an interrupt signal\nWait for graceful shutdown\n"
+REFUSAL = "Cannot start - only one program instance is allowed!\n"
+NOTICE_LINES = NOTICE.split("\n")
+FORKING = "Forking to background...\n"
+RECORD = re.compile(r"([SEWIDH]?): (\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3}): (\d+): (\w+): (.*)")
+
+# The example table of the environment filter, with what the opener must see.
+TABLE_ENV = ["DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0", "HOME=/home/u", "HOMEDIR=/home/u",
+	     "XDG_CONFIG_HOME=/", "XDG_DATA_HOME=/", "XDG_CONFIG_HOME=/home/u/.config",
+	     "XDG_SESSION_TYPE=x11", "XDG_RUNTIME_DIR=/run/user/1000",
+	     "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus",
+	     "SESSION_MANAGER=local/unix", "SESSION_MANAGER=", "PATH=/usr/bin:/bin",
+	     "XAUTHORITY=/home/u/.Xauthority", "LANG=de_DE.UTF-8", "A=DISPLAY=1", ""]
+TABLE_KEPT = ["DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0", "HOME=/home/u",
+	      "XDG_CONFIG_HOME=/home/u/.config", "XDG_SESSION_TYPE=x11",
+	      "XDG_RUNTIME_DIR=/run/user/1000",
+	      "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", "SESSION_MANAGER=",
+	      "A=DISPLAY=1"]
+
+STUB = r'''#!/usr/bin/python3 -I
+import json, os, sys, time
+fds = {}
+for fd in range(256):
+	try:
+		os.fstat(fd)
+	except OSError:
+		continue
+	try:
+		fds[fd] = os.readlink("/proc/self/fd/%d" % fd)
+	except OSError:
+		fds[fd] = "?"
+with open("/proc/self/environ", "rb") as f:
+	env = f.read()
+record = {"t": time.monotonic_ns(), "argv": sys.argv[1:], "uid": os.getresuid(),
+	  "gid": os.getresgid(), "groups": sorted(os.getgroups()), "fds": fds,
+	  "environ": [e.decode("utf-8", "surrogateescape") for e in env.split(b"\0")[:-1]]}
+path = "OUTDIR/open-%d.json" % os.getpid()
+with open(path + ".tmp", "w") as f:
+	json.dump(record, f)
+os.rename(path + ".tmp", path)
+'''
+
+
+# ---------------------------------------------------------------- the peer
+
+def c_strings(items):
+	return (ctypes.c_char_p * (len(items) + 1))(*[i.encode() for i in items], None)
+
+
+def peer_main(args):
+	"""--peer [--env-file F] [--nodump] [--exit] URL...: prints the replies in hex."""
+	if args and args[0] == "--env-file":
+		with open(args[1]) as f:
+			env = json.load(f)
+		argv = [PYTHON, "-I", os.path.abspath(__file__), "--peer"] + args[2:]
+		# Exactly these entries, duplicates and empty ones included.
+		libc = ctypes.CDLL(None, use_errno=True)
+		libc.execve(PYTHON.encode(), c_strings(argv), c_strings(env))
+		sys.exit("execve: %d" % ctypes.get_errno())
+	flags = [a for a in args if a.startswith("--")]
+	urls = [a for a in args if not a.startswith("--")]
+	if "--nodump" in flags:
+		ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
+	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+	s.settimeout(30)
+	s.connect(ADDRESS)
+	if "--exit" in flags:
+		return 0
+	try:
+		s.sendall(HANDSHAKE + b"".join(open_url_command(u) for u in urls))
+		s.shutdown(socket.SHUT_WR)
+		print(receive_all(s).hex())
+	except (BrokenPipeError, ConnectionResetError):
+		# Refused peers are closed on without a word.
+		print("")
+	return 0
+
+
+def open_url_command(url):
+	body = b"\0\0\0\0" + url.encode()
+	return struct.pack("<II", 1, len(body)) + body
+
+
+def receive_all(s):
+	data = b""
+	while True:
+		chunk = s.recv(4096)
+		if not chunk:
+			return data
+		data += chunk
+
+
+# ---------------------------------------------------------------- helpers inside a namespace
+
+class Failure(Exception):
+	pass
+
+
+def check(condition, message):
+	if not condition:
+		raise Failure(message)
+
+
+def check_equal(actual, expected, what):
+	if actual != expected:
+		raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
+
+
+def wait_for(predicate, what, timeout=10.0):
+	deadline = time.monotonic() + timeout
+	while time.monotonic() < deadline:
+		value = predicate()
+		if value:
+			return value
+		time.sleep(0.02)
+	raise Failure("timed out waiting for " + what)
+
+
+def handshake(s):
+	"""Completes the handshake on a connected socket; the child then serves it."""
+	s.sendall(HANDSHAKE)
+	replies = b""
+	while len(replies) < len(REPLIES):
+		chunk = s.recv(64)
+		check(chunk, "connection closed during the handshake")
+		replies += chunk
+	check_equal(replies, REPLIES, "handshake replies")
+
+
+def listener_inode():
+	"""The inode of the listening service socket in this namespace, or None."""
+	with open("/proc/net/unix") as f:
+		for line in f.readlines()[1:]:
+			fields = line.split()
+			if len(fields) >= 8 and fields[7] == "@ftnl54531" and fields[3] == "00010000":
+				return int(fields[6])
+	return None
+
+
+def holder_of(inode):
+	target = "socket:[%d]" % inode
+	for fd in glob.glob("/proc/[0-9]*/fd/*"):
+		try:
+			if os.readlink(fd) == target:
+				return int(fd.split("/")[2])
+		except OSError:
+			pass
+	return None
+
+
+def children_of(pid):
+	"""{child pid: state letter} of pid's children."""
+	found = {}
+	for stat in glob.glob("/proc/[0-9]*/stat"):
+		try:
+			with open(stat) as f:
+				fields = f.read().rsplit(")", 1)[1].split()
+		except OSError:
+			continue
+		if int(fields[1]) == pid:
+			found[int(stat.split("/")[2])] = fields[0]
+	return found
+
+
+def process_gone(pid):
+	try:
+		with open("/proc/%d/stat" % pid) as f:
+			return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+	except OSError:
+		return True
+
+
+def records(text):
+	"""Parsed log records: (letter, pid, function, message); a stray line fails."""
+	parsed = []
+	for line in text.splitlines():
+		if line in NOTICE_LINES:
+			continue
+		m = RECORD.fullmatch(line)
+		check(m is not None, "not a log record: %r" % line)
+		parsed.append((m.group(1), int(m.group(3)), m.group(4), m.group(5)))
+	return parsed
+
+
+class Service:
+	"""A quillmere process with its standard output and error captured."""
+
+	def __init__(self, ctx, *args, prefix=()):
+		self.proc = subprocess.Popen([*prefix, ctx.binary, *args], stdin=subprocess.DEVNULL,
+					     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+		self.pid = self.proc.pid
+		self.out = bytearray()
+		self.err = bytearray()
+		self.readers = [threading.Thread(target=self._drain, args=(s, b), daemon=True)
+				for s, b in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+		for r in self.readers:
+			r.start()
+
+	@staticmethod
+	def _drain(stream, into):
+		for chunk in iter(lambda: stream.read1(4096), b""):
+			into.extend(chunk)
+
+	def wait_listening(self):
+		wait_for(listener_inode, "the listening socket")
+
+	def stop(self, sig=signal.SIGTERM):
+		self.proc.send_signal(sig)
+		return self.wait()
+
+	def wait(self, timeout=10):
+		try:
+			rc = self.proc.wait(timeout)
+		except subprocess.TimeoutExpired:
+			self.proc.kill()
+			raise Failure("the service did not end")
+		for r in self.readers:
+			r.join(timeout)
+		return rc
+
+	@property
+	def stdout(self):
+		return self.out.decode()
+
+	@property
+	def stderr(self):
+		return self.err.decode()
+
+
+class Context:
+	def __init__(self, binary, workdir, name):
+		self.binary = binary
+		self.peer = os.path.join(workdir, "peer.py")
+		self.dir = os.path.join(workdir, name)
+		self.out = os.path.join(self.dir, "out")
+		os.makedirs(self.out)
+		os.chmod(self.dir, 0o755)
+		os.chmod(self.out, 0o777)
+		stub = os.path.join(self.dir, "xdg-open")
+		with open(stub, "w") as f:
+			f.write(STUB.replace("OUTDIR", self.out))
+		os.chmod(stub, 0o755)
+		subprocess.run(["mount", "--bind", stub, OPENER], check=True, timeout=10)
+		self.envs = 0
+
+	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=()):
+		"""Runs a client; user is (uid, gid) or None for root."""
+		self.envs += 1
+		env_file = os.path.join(self.dir, "env-%d.json" % self.envs)
+		with open(env_file, "w") as f:
+			json.dump(list(env), f)
+		os.chmod(env_file, 0o644)
+		cmd = [PYTHON, "-I", self.peer, "--peer", "--env-file", env_file, *flags, *urls]
+		if user is not None:
+			cmd = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1],
+			       "--clear-groups", *cmd]
+		try:
+			return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
+					      text=True, timeout=30)
+		except subprocess.TimeoutExpired:
+			raise Failure("the client did not end: %r" % cmd)
+
+	def request(self, urls, **kw):
+		done = self.run_peer(urls, **kw)
+		check_equal((done.returncode, done.stdout.strip()), (0, REPLIES.hex()),
+			    "client status and replies (%s)" % done.stderr.strip())
+
+	def opened(self):
+		found = []
+		for path in glob.glob(os.path.join(self.out, "open-*.json")):
+			with open(path) as f:
+				found.append(json.load(f))
+		return sorted(found, key=lambda r: r["t"])
+
+
+def check_opener(record, url, uid, gid, groups, environ):
+	check_equal(record["argv"], [url], "opener arguments")
+	check_equal(record["uid"], [uid] * 3, "opener user ids")
+	check_equal(record["gid"], [gid] * 3, "opener group ids")
+	check_equal(record["groups"], sorted(groups), "opener supplementary groups")
+	check_equal(record["environ"], environ, "opener environment")
+	check_equal(sorted(int(fd) for fd in record["fds"]), [0, 1, 2], "opener descriptors")
+
+
+def check_served(service_records, service_pid, served, failed=()):
+	"""Each connection: 'new process' from the service, then 'new connection'
+	from that child, in the exact layout; failed children log no 'new connection'."""
+	children = [int(m) for (lv, pid, fn, msg) in service_records
+		    if (lv, pid, fn) == ("I", service_pid, "accept_cb")
+		    for m in re.findall(r"^new process: (\d+)$", msg)]
+	check_equal(len(children), served + len(failed), "'new process' records")
+	connected = [pid for (lv, pid, fn, msg) in service_records
+		     if (lv, fn, msg) == ("I", "accept_cb", "new connection")]
+	check_equal(sorted(connected), sorted(c for c in children if c not in failed),
+		    "'new connection' records")
+	return children
+
+
+# ---------------------------------------------------------------- the cases
+
+def case_command_line(ctx):
+	b = ctx.binary
+	usage = USAGE.format(b)
+	table = [
+		(["-h"], 0, usage, ""),
+		(["-D", "-h"], 0, usage, ""),
+		(["-v", "DEBUG"], 1, "", usage),
+		(["-v", "verbose", "-h"], 1, "", usage),
+		(["-x"], 1, "", "%s: invalid option -- 'x'\n%s" % (b, usage)),
+		(["-v"], 1, "", "%s: option requires an argument -- 'v'\n%s" % (b, usage)),
+		(["extra"], 1, "", "Unknown argument: extra\n\n"),
+		(["-D", "one", "two"], 1, "", "Unknown argument: one\n\n"),
+	]
+	for args, status, out, err in table:
+		done = subprocess.run([b, *args], stdin=subprocess.DEVNULL, capture_output=True,
+				      text=True, timeout=10)
+		check_equal((done.returncode, done.stdout, done.stderr), (status, out, err),
+			    "status, stdout, stderr of %r" % args)
+	check(listener_inode() is None, "a rejected command line must not listen")
+
+
+def case_single_instance(ctx):
+	first = Service(ctx, "-D", "-v", "info")
+	first.wait_listening()
+	ctx.request(["https://example.org/1"], user=(65534, 65534))
+	ctx.request(["https://example.org/2"], user=(65534, 65534))
+
+	# Without -D: refused before daemonising, so no "Forking" and the status is ours.
+	second = Service(ctx, "-v", "error")
+	check_equal(second.wait(), 1, "status of a second instance")
+	check(BANNER.fullmatch(second.stdout), "banner of the second instance: %r" % second.stdout)
+	lines = second.stderr.splitlines(keepends=True)
+	check_equal(len(lines), 2, "lines on stderr of a second instance: %r" % lines)
+	check_equal(records(lines[0]), [("E", second.pid, "create_server_socket",
+					 "unable to bind: -98: Address already in use")], "bind record")
+	check_equal(lines[1], REFUSAL, "refusal")
+
+	quiet = Service(ctx, "-v", "info", "-v", "none")
+	check_equal(quiet.wait(), 1, "status of a second instance with -v none")
+	check(BANNER.fullmatch(quiet.stdout), "banner with -v none: %r" % quiet.stdout)
+	check_equal(quiet.stderr, REFUSAL, "stderr with -v none")
+
+	check_equal(first.stop(), 0, "status after SIGTERM")
+	# Once, although two connection children have come and gone.
+	check(BANNER.fullmatch(first.stdout), "banner of the first instance: %r" % first.stdout)
+
+
+def case_daemon(ctx):
+	# Started with standard input closed, the socket must not land on descriptor 0.
+	starter = Service(ctx, "-v", "info", prefix=["sh", "-c", 'exec "$0" "$@" <&-'])
+	check_equal(starter.wait(), 0, "status of the calling process")
+	check(BANNER.fullmatch(starter.stdout), "banner in daemon mode: %r" % starter.stdout)
+	check_equal(starter.stderr, FORKING, "stderr in daemon mode")
+
+	daemon = wait_for(lambda: listener_inode() and holder_of(listener_inode()), "the daemon")
+	check(daemon != starter.pid, "the background process is a new one")
+	ctx.request(["https://example.org/daemon"], user=(65534, 65534))
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/daemon"]],
+		    "URLs opened by the daemon")
+	os.kill(daemon, signal.SIGTERM)
+	wait_for(lambda: process_gone(daemon), "the daemon to end")
+	check(listener_inode() is None, "the socket is released")
+
+
+def case_signals(ctx):
+	for sig, level in ((signal.SIGTERM, []), (signal.SIGINT, ["-v", "info"])):
+		service = Service(ctx, "-D", *level)
+		service.wait_listening()
+		held = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+		held.settimeout(10)
+		held.connect(ADDRESS)
+		handshake(held)
+
+		check_equal(service.stop(sig), 0, "status after %s" % sig.name)
+		check(service.stderr.endswith(NOTICE), "shutdown notice: %r" % service.stderr)
+		check(listener_inode() is None, "the socket is released after %s" % sig.name)
+		if not level:
+			# ERROR is the default: a served connection leaves no record.
+			check_equal(service.stderr, NOTICE, "stderr at the default level")
+
+		# The serving child is not touched by a signal to the service.
+		url = "https://example.org/after-" + sig.name
+		held.sendall(open_url_command(url))
+		held.shutdown(socket.SHUT_WR)
+		check_equal(receive_all(held), b"", "nothing more from the child")
+		held.close()
+		check_equal(ctx.opened()[-1]["argv"], [url], "URL sent after the signal")
+
+
+def case_request_as_nobody(ctx):
+	nobody = pwd.getpwuid(65534)
+	groups = os.getgrouplist(nobody.pw_name, nobody.pw_gid)
+	# Supplementary groups of the service that no user's opener may keep.
+	service = Service(ctx, "-D", "-v", "info", prefix=["setpriv", "--groups=4,24"])
+	service.wait_listening()
+	urls = ["https://example.org/a b?c=1&d=2", "about:blank"]
+	ctx.request(urls, env=TABLE_ENV, user=(65534, nobody.pw_gid))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+
+	opened = ctx.opened()
+	check_equal([r["argv"] for r in opened], [[u] for u in urls], "URLs in order")
+	for record, url in zip(opened, urls):
+		check_opener(record, url, 65534, nobody.pw_gid, groups, TABLE_KEPT)
+	parsed = records(service.stderr)
+	check_served(parsed, service.pid, 1)
+	check_equal([r for r in parsed if r[0] in "SEW"], [], "error or warning records")
+
+
+def case_request_without_passwd_entry(ctx):
+	uid = next(u for u in range(4242, 5000) if not_in_passwd(u))
+	gid = uid + 7
+	# 500 dropped bytes, then entries over bytes 512, 1024 and 1536.
+	pad = "PADDING=" + "p" * 491
+	first = "XDG_FIRST=" + "a" * 40
+	second = "DISPLAY=" + "b" * 1000
+	last = "HOME=/home/" + "c" * 600
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	ctx.request(["https://example.org/large"], env=[pad, first, "LANG=C", second, last],
+		    user=(uid, gid))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	opened = ctx.opened()
+	check_equal(len(opened), 1, "openers run")
+	check_opener(opened[0], "https://example.org/large", uid, gid, [gid], [first, second, last])
+
+
+def not_in_passwd(uid):
+	try:
+		pwd.getpwuid(uid)
+		return False
+	except KeyError:
+		return True
+
+
+def case_root_peer(ctx):
+	service = Service(ctx, "-D", prefix=["setpriv", "--groups=4,24"])
+	service.wait_listening()
+	ctx.request(["https://example.org/root"], env=TABLE_ENV)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	opened = ctx.opened()
+	check_equal(len(opened), 1, "openers run")
+	# No identity change at all: the service's own groups stay.
+	check_opener(opened[0], "https://example.org/root", 0, 0, [4, 24], TABLE_KEPT)
+
+
+def case_peer_gone(ctx):
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	os.kill(service.pid, signal.SIGSTOP)
+	try:
+		done = ctx.run_peer(user=(65534, 65534), flags=["--exit"])
+		check_equal(done.returncode, 0, "connect while the service is stopped")
+	finally:
+		os.kill(service.pid, signal.SIGCONT)
+	wait_for(lambda: "unable to open" in service.stderr, "the failed child")
+	ctx.request(["https://example.org/next"], user=(65534, 65534))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+
+	parsed = records(service.stderr)
+	gone = [pid for (lv, pid, fn, msg) in parsed if (lv, fn, msg) == (
+		"E", "change_environ", "unable to open: -2: No such file or directory")]
+	check_equal(len(gone), 1, "'unable to open' records")
+	check_served(parsed, service.pid, 1, failed=gone)
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/next"]], "URLs opened")
+
+
+def case_peer_not_owner(ctx):
+	# A non-dumpable process's environment file belongs to root, not to its user.
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	done = ctx.run_peer(["https://example.org/refused"], env=TABLE_ENV,
+			    user=(65534, 65534), flags=["--nodump"])
+	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused peer gets nothing")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	parsed = records(service.stderr)
+	refused = [pid for (lv, pid, fn, msg) in parsed if (lv, fn, msg) == (
+		"E", "change_environ", "unable to verify peer: -1: Operation not permitted")]
+	check_equal(len(refused), 1, "'unable to verify peer' records")
+	check_served(parsed, service.pid, 0, failed=refused)
+	check_equal(ctx.opened(), [], "openers run")
+
+
+def case_twenty_at_once(ctx):
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	held = []
+	for _ in range(20):
+		s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+		s.settimeout(10)
+		s.connect(ADDRESS)
+		handshake(s)
+		held.append(s)
+	check_equal(len(children_of(service.pid)), 20, "serving children")
+	for s in held:
+		s.close()
+	try:
+		wait_for(lambda: not children_of(service.pid), "every child to be reaped", timeout=5)
+	except Failure:
+		raise Failure("children left: %r" % children_of(service.pid))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_served(records(service.stderr), service.pid, 20)
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+# ---------------------------------------------------------------- drivers
+
+def run_case(name, binary, workdir):
+	ctx = Context(binary, workdir, name)
+	try:
+		CASES[name](ctx)
+	except Failure as e:
+		print("FAIL %s: %s" % (name, e))
+		return 1
+	except Exception:
+		traceback.print_exc()
+		return 1
+	finally:
+		end_namespace_processes()
+	return 0
+
+
+def end_namespace_processes():
+	"""Kills what a failed case left running in its network namespace."""
+	ours = os.readlink("/proc/self/ns/net")
+	for entry in glob.glob("/proc/[0-9]*/ns/net"):
+		pid = int(entry.split("/")[2])
+		if pid in (os.getpid(), os.getppid()):
+			continue
+		try:
+			if os.readlink(entry) == ours:
+				os.kill(pid, signal.SIGKILL)
+		except OSError:
+			pass
+
+
+def sanitizer_dirs():
+	"""Directories the sanitizers of the binary under test log into."""
+	dirs = []
+	for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+		m = re.search(r"(?:^|:)log_path=([^:]+)", os.environ.get(var, ""))
+		if m:
+			dirs.append(m.group(1))
+	return dirs
+
+
+def skip_or_fail(reason):
+	if os.environ.get("CI") == "true":
+		print("cannot run under CI: %s\n0 passed, 1 failed" % reason)
+		return 1
+	print("skipped: %s\n0 passed, 0 failed" % reason)
+	return 0
+
+
+def main():
+	binary = os.path.abspath(sys.argv[1])
+	if os.geteuid() != 0:
+		return skip_or_fail("needs root for namespaces and other users")
+	for tool in ("unshare", "setpriv", "mount", PYTHON, OPENER):
+		if not shutil.which(tool):
+			return skip_or_fail("%s is missing" % tool)
+	probe = subprocess.run(["unshare", "--mount", "--net", "--fork", "true"],
+			       capture_output=True, timeout=30)
+	if probe.returncode != 0:
+		return skip_or_fail("unshare refused: %s" % probe.stderr.decode().strip())
+
+	# Connection children log here after dropping root.
+	for prefix in sanitizer_dirs():
+		os.makedirs(os.path.dirname(prefix), exist_ok=True)
+		os.chmod(os.path.dirname(prefix), 0o1777)
+
+	workdir = tempfile.mkdtemp(prefix="quillmere-service-")
+	passed = failed = 0
+	try:
+		os.chmod(workdir, 0o755)
+		shutil.copy(os.path.abspath(__file__), os.path.join(workdir, "peer.py"))
+		os.chmod(os.path.join(workdir, "peer.py"), 0o755)
+		for name in sys.argv[2:] or CASES:
+			cmd = ["unshare", "--mount", "--net", "--fork", sys.executable, "-I",
+			       os.path.abspath(__file__), "--case", name, binary, workdir]
+			try:
+				done = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
+						      text=True, timeout=120)
+				ok = done.returncode == 0
+				output = done.stdout + done.stderr
+			except subprocess.TimeoutExpired as e:
+				ok = False
+				output = "timed out\n%s" % (e.stdout or "")
+			print("%s %s" % ("ok  " if ok else "FAIL", name))
+			if not ok:
+				print(output.rstrip())
+			passed, failed = passed + ok, failed + (not ok)
+	finally:
+		shutil.rmtree(workdir, ignore_errors=True)
+
+	for prefix in sanitizer_dirs():
+		reports = glob.glob(prefix + "*")
+		for report in reports:
+			with open(report, errors="replace") as f:
+				print("sanitizer report %s:\n%s" % (report, f.read()))
+		if reports:
+			print("FAIL sanitizer reports")
+			failed += 1
+	print("%d passed, %d failed" % (passed, failed))
+	return 1 if failed else 0
+
+
+if __name__ == "__main__":
+	if len(sys.argv) > 1 and sys.argv[1] == "--peer":
+		sys.exit(peer_main(sys.argv[2:]))
+	if len(sys.argv) == 5 and sys.argv[1] == "--case":
+		sys.exit(run_case(*sys.argv[2:]))
+	if len(sys.argv) < 2 or not set(sys.argv[2:]) <= set(CASES):
+		sys.exit(__doc__)
+	sys.exit(main())

@@ -1,0 +1,32 @@
+// The service process: the listening socket, one connection child per
+// accepted connection, and the switch of that child to the peer's identity.
+#pragma once
+
+#include <event2/util.h>
+
+#include <string_view>
+
+#include "logger/logger.h"
+#include "protocol/process.h"
+
+struct event;
+
+// Every record of the service process names the source file "main".
+#define SERVICE_LOG(level, ...) \
+	logger_log(plgr, (level), "main", __LINE__, __func__, __VA_ARGS__)
+
+// Created by main; a connection child takes it out of its loop.
+extern event *child_exit_event;
+// Set in a connection child at once after the fork.
+extern int child_flag;
+
+int create_server_socket();
+void close_server_socket();
+void accept_cb(evutil_socket_t fd, short events, void *arg);
+void sigchld_cb(evutil_socket_t signal, short events, void *arg);
+
+// Whether an entry of the peer's environment (NAME=value) is kept.
+bool accept_environ_entry(std::string_view entry);
+// Makes this process the peer of the connected socket, with its session
+// environment. 0 on success, -1 after the reason was logged.
+int change_environ(int fd);
