@@ -5,4 +5,5 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
 	build-essential cmake pkg-config libevent-dev libgtest-dev \
-	python3 util-linux xdg-utils procps
+	python3 util-linux xdg-utils procps \
+	systemd man-db dpkg-dev file
