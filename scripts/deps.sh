@@ -6,4 +6,5 @@ apt-get update
 apt-get install -y --no-install-recommends \
 	build-essential cmake pkg-config libevent-dev libgtest-dev \
 	python3 util-linux xdg-utils procps \
-	systemd man-db dpkg-dev file
+	systemd man-db dpkg-dev file \
+	clang libclang-rt-14-dev

@@ -21,3 +21,6 @@ run() {
 
 run build
 run build-asan -DQUILLMERE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+# Every fuzz target for a bounded time, in a clang build of its own.
+fuzz/run.sh
