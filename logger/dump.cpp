@@ -2,6 +2,8 @@
 // the rendered output pattern and delivered as one record.
 #include "logger/logger.h"
 
+#include <sys/mman.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +21,40 @@ struct free_deleter {
 	void operator()(char *block) const { free(block); }
 };
 using heap_text = std::unique_ptr<char[], free_deleter>;
+
+// Touching hundreds of MiB page by page costs more than writing them, so the
+// block of a large dump asks for huge pages; the kernel may still refuse.
+constexpr size_t huge_block = 32u << 20;
+
+class output_block {
+public:
+	explicit output_block(size_t size) : size(size)
+	{
+		if (size < huge_block) {
+			text = static_cast<char *>(malloc(size));
+			return;
+		}
+		void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		if (p == MAP_FAILED)
+			return;
+		madvise(p, size, MADV_HUGEPAGE);
+		text = static_cast<char *>(p);
+	}
+	~output_block()
+	{
+		if (size < huge_block)
+			free(text);
+		else if (text)
+			munmap(text, size);
+	}
+	output_block(const output_block &) = delete;
+	output_block &operator=(const output_block &) = delete;
+
+	char *text = nullptr;
+
+private:
+	size_t size;
+};
 
 // Renders the pattern once with a NUL for every %m; the head is the text
 // before the first %m, the tail the text after the last.
@@ -50,6 +86,75 @@ int render_frame(const logger *lgr, char *scratch, size_t size, int level,
 	if (*tail == nullptr)
 		*tail = scratch + used;
 	return 0;
+}
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// Two hex digits per byte value, and the byte as the character column shows it.
+struct byte_tables {
+	char hex[256][2];
+	char shown[256];
+};
+
+constexpr byte_tables make_tables()
+{
+	byte_tables t{};
+	for (int b = 0; b < 256; b++) {
+		t.hex[b][0] = hex_digits[b >> 4];
+		t.hex[b][1] = hex_digits[b & 15];
+		t.shown[b] = b >= 0x20 && b <= 0x7e ? static_cast<char>(b) : '.';
+	}
+	return t;
+}
+
+constexpr byte_tables tables = make_tables();
+
+// Between head and tail a dump line is always 78 characters: the offset,
+// the hex column and the character column at fixed places.
+constexpr size_t line_body = 78;
+constexpr size_t hex_at = 10;
+constexpr size_t chars_at = 61;
+constexpr char blank_body[] =
+	"00000000                                                    |                |";
+static_assert(sizeof blank_body - 1 == line_body);
+
+// The head and tail rendered once per dump, with their lengths.
+struct frame {
+	const char *head;
+	size_t head_length;
+	const char *tail;
+	size_t tail_length;
+};
+
+__attribute__((always_inline)) inline void fill_bytes(char *p, const unsigned char *bytes,
+						       size_t count)
+{
+	for (size_t k = 0; k < count; k++) {
+		memcpy(p + hex_at + 3 * k + (k < 8 ? 0 : 1), tables.hex[bytes[k]], 2);
+		p[chars_at + k] = tables.shown[bytes[k]];
+	}
+}
+
+// Builds one dump line of count bytes (1 to 16) at out, which has room for
+// it; returns its length.
+size_t build_line(char *out, const frame &f, uint32_t offset, const unsigned char *bytes,
+		  size_t count)
+{
+	char *p = out;
+	memcpy(p, f.head, f.head_length);
+	p += f.head_length;
+	memcpy(p, blank_body, line_body);
+	for (int i = 0; i < 4; i++)
+		memcpy(p + 2 * i, tables.hex[(offset >> (24 - 8 * i)) & 0xff], 2);
+	// A full line is the common case: a constant count unrolls completely.
+	if (count == 16)
+		fill_bytes(p, bytes, 16);
+	else
+		fill_bytes(p, bytes, count);
+	p += line_body;
+	memcpy(p, f.tail, f.tail_length);
+	p += f.tail_length;
+	return static_cast<size_t>(p - out);
 }
 
 // Appends one dump line from the areas as the line's last byte left them.
@@ -86,8 +191,8 @@ int write_dump(const logger *lgr, int level, const char *file, int line,
 	    !add_size(reserve, messages > 1 ? messages + 1 : 2, &scratch_size))
 		return -EOVERFLOW;
 
-	heap_text block(static_cast<char *>(malloc(size)));
-	if (!block)
+	output_block block(size);
+	if (!block.text)
 		return -ENOMEM;
 	heap_text scratch(static_cast<char *>(malloc(scratch_size)));
 	if (!scratch)
@@ -97,7 +202,7 @@ int write_dump(const logger *lgr, int level, const char *file, int line,
 	if (render_frame(lgr, scratch.get(), scratch_size, level, file, line, function, &tail) < 0)
 		return -EINVAL;
 
-	char *out = block.get();
+	char *out = block.text;
 	size_t used = fitted(snprintf(out, size, "%s", head), size);
 	va_list again;
 	va_copy(again, args);
@@ -108,12 +213,27 @@ int write_dump(const logger *lgr, int level, const char *file, int line,
 	used += fitted(n, size - used);
 	used += fitted(snprintf(out + used, size - used, "%s", tail), size - used);
 
+	// Lines are built from tables while a whole line and its NUL fit the block.
+	frame f{head, strlen(head), tail, strlen(tail)};
+	const size_t line_length = f.head_length + line_body + f.tail_length;
+	size_t i = 0;
+	for (; i < length && size - used > line_length; i += 16) {
+		size_t count = length - i < 16 ? length - i : 16;
+		used += build_line(out + used, f, static_cast<uint32_t>(i), data + i, count);
+	}
+	out[used] = '\0';
+	if (i >= length) {
+		lgr->writer(level, out, lgr->writer_data);
+		return 0;
+	}
+
+	// What is left no longer fits whole: cut it as the formatted lines would.
 	// The offset column counts in 32 bits and wraps past 4 GiB.
 	char offset[11];
 	char hex[64];
 	char chars[20];
-	uint32_t next_offset = 0;
-	for (size_t i = 0; i < length; i++) {
+	uint32_t next_offset = static_cast<uint32_t>(i);
+	for (; i < length; i++) {
 		size_t k = i % 16;
 		if (k == 0) {
 			snprintf(offset, sizeof offset, "%08x  ", next_offset);
@@ -140,6 +260,8 @@ int logger_dump(logger *lgr, int level, const char *file, int line,
 		const char *function, const void *data, size_t length,
 		const char *format, ...)
 {
+	if (level > dropping_above(lgr))
+		return 0;
 	errno_saver saved;
 	mutex_lock lock(&lgr->mutex);
 	if (lock.error != 0)

@@ -1,0 +1,5 @@
+// Stands in for the desktop's URL opener: starts, accepts any URL, succeeds.
+int main()
+{
+	return 0;
+}
