@@ -13,8 +13,6 @@
 #include "protocol/net.h"
 #include "protocol/process.h"
 
-#define LOG(level, ...) logger_log(plgr, level, "net", __LINE__, __func__, __VA_ARGS__)
-
 namespace {
 
 // Everything from 3 up, so that neither the connection's socket nor any other
@@ -44,6 +42,9 @@ void close_from_3()
 		dup2(null, 2);
 	}
 	close_from_3();
+	// Out of the service's session: a service started from a terminal must not
+	// lend the user's program that terminal as its controlling one.
+	setsid();
 
 	char *argument = static_cast<char *>(malloc(length + 1));
 	if (argument) {
@@ -62,7 +63,7 @@ void open_url(const unsigned char *url, size_t length)
 	pid_t pid = fork();
 	if (pid == -1) {
 		int error = errno;
-		LOG(LEVEL_ERROR, "unable to create process: %i: %s", -error, strerror(error));
+		NET_LOG(LEVEL_ERROR, "unable to create process: %i: %s", -error, strerror(error));
 		return;
 	}
 	if (pid == 0)
@@ -77,5 +78,5 @@ void open_url(const unsigned char *url, size_t length)
 	if (waited == -1)
 		return;
 	if ((status & 0x7f) != 0)
-		LOG(LEVEL_ERROR, "unable to process: %i", status);
+		NET_LOG(LEVEL_ERROR, "unable to process: %i", status);
 }

@@ -106,6 +106,7 @@ c="$DIR/call$n"
 mkdir "$c"
 /bin/sh -c 'for fd in $1; do readlink "/proc/$2/fd/$fd" >"$3/fd.$fd" || rm -f "$3/fd.$fd"; done' sh "$fds" $$ "$c"
 echo $# >"$c/argc"
+(set -- $(cat /proc/$$/stat); [ "$6" = $$ ] && : >"$c/session-leader")
 i=0
 for a; do i=$((i + 1)); printf %s "$a" >"$c/arg.$i"; done
 if [ -f "$DIR/behaviour" ]; then . "$DIR/behaviour"; fi
@@ -115,6 +116,7 @@ exit 0
 struct run_record {
 	strings args;
 	std::map<int, std::string> fds;
+	bool session_leader;
 };
 
 // A stand-in `xdg-open`, first on PATH for as long as it lives; absent, PATH
@@ -146,6 +148,7 @@ public:
 		for (int n = 1; fs::exists(dir / ("call" + std::to_string(n))); n++) {
 			fs::path call = dir / ("call" + std::to_string(n));
 			run_record run;
+			run.session_leader = fs::exists(call / "session-leader");
 			int argc = std::stoi(read_file(call / "argc"));
 			for (int i = 1; i <= argc; i++)
 				run.args.push_back(read_file(call / ("arg." + std::to_string(i))));
@@ -356,6 +359,8 @@ TEST(Protocol, OpenerSeesOnlyStandardDescriptorsWithOutputsOnNull)
 	EXPECT_EQ(runs[0].fds.count(0), 1u);
 	EXPECT_EQ(runs[0].fds[1], "/dev/null");
 	EXPECT_EQ(runs[0].fds[2], "/dev/null");
+	// Never in the service's session, whose terminal it could otherwise reach.
+	EXPECT_TRUE(runs[0].session_leader);
 }
 
 TEST(Protocol, VersionMismatchAnswersNotOkAndHandlesNothingAfter)
