@@ -129,18 +129,6 @@ client_result send_bytes(client_conn *conn, const unsigned char *data, size_t si
 	return send_all(conn, &iov, 1);
 }
 
-// Words go out little-endian whatever the host's order.
-void put_word(unsigned char *p, uint32_t v)
-{
-	for (int i = 0; i < 4; i++)
-		p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t get_word(const unsigned char *p)
-{
-	return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 // Reads the service's status byte on what this client sent as subject.
 client_result expect_ok(client_conn *conn, const char *subject)
 {
@@ -209,9 +197,9 @@ client_result client_handshake(client_conn *conn, uint32_t wanted)
 	client_result r = recv_exact(conn, word, 4, "its version");
 	if (r != CLIENT_OK)
 		return r;
-	conn->version = get_word(word);
+	conn->version = load_word(word);
 	bool match = conn->version == PROTOCOL_VERSION;
-	put_word(reply, PROTOCOL_VERSION);
+	store_word(reply, PROTOCOL_VERSION);
 	reply[4] = match ? STATUS_OK : STATUS_NOT_OK;
 	if ((r = send_bytes(conn, reply, sizeof(reply))) != CLIENT_OK)
 		return r;
@@ -223,8 +211,8 @@ client_result client_handshake(client_conn *conn, uint32_t wanted)
 
 	if ((r = recv_exact(conn, word, 4, "its options")) != CLIENT_OK)
 		return r;
-	uint32_t offered = get_word(word);
-	put_word(reply, wanted);
+	uint32_t offered = load_word(word);
+	store_word(reply, wanted);
 	reply[4] = STATUS_OK;
 	if ((r = send_bytes(conn, reply, sizeof(reply))) != CLIENT_OK)
 		return r;
@@ -247,8 +235,8 @@ client_result client_open_url(client_conn *conn, std::string_view url)
 		return fail(conn, CLIENT_BAD_URL, "it holds a NUL byte");
 
 	unsigned char head[CMD_HEADER_SIZE + OPEN_URL_PREFIX_SIZE] = {};
-	put_word(head, CMD_OPEN_URL);
-	put_word(head + 4, uint32_t(OPEN_URL_PREFIX_SIZE + url.size()));
+	store_word(head, CMD_OPEN_URL);
+	store_word(head + 4, uint32_t(OPEN_URL_PREFIX_SIZE + url.size()));
 	iovec iov[2] = {
 		{head, sizeof(head)},
 		{const_cast<char *>(url.data()), url.size()},

@@ -12,8 +12,6 @@
 
 #include "protocol/process.h"
 
-#define LOG(level, ...) logger_log(plgr, level, "net", __LINE__, __func__, __VA_ARGS__)
-
 net_client client;
 
 namespace {
@@ -23,22 +21,6 @@ static_assert(sizeof(size_t) >= sizeof(uint64_t));
 
 constexpr size_t WORD_SIZE = 4;
 constexpr size_t STATUS_SIZE = 1;
-
-// Pulled-up units carry no alignment, and the wire order is fixed whatever
-// the host's.
-uint32_t load_word(const unsigned char *p)
-{
-	return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8
-		| static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void store_word(unsigned char *p, uint32_t value)
-{
-	p[0] = static_cast<unsigned char>(value);
-	p[1] = static_cast<unsigned char>(value >> 8);
-	p[2] = static_cast<unsigned char>(value >> 16);
-	p[3] = static_cast<unsigned char>(value >> 24);
-}
 
 // From here on nothing is read; the connection ends once the output is out.
 void begin_close(bufferevent *bev)
@@ -57,13 +39,13 @@ int net_client_init(int fd)
 	client.bev = bufferevent_socket_new(ev_base, fd,
 		BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
 	if (!client.bev) {
-		LOG(LEVEL_ERROR, "connection failed");
+		NET_LOG(LEVEL_ERROR, "connection failed");
 		close(fd);
 		return -1;
 	}
 	bufferevent_setcb(client.bev, read_cb, nullptr, event_cb, nullptr);
 	if (bufferevent_enable(client.bev, EV_READ | EV_WRITE) != 0) {
-		LOG(LEVEL_ERROR, "unable to set events");
+		NET_LOG(LEVEL_ERROR, "unable to set events");
 		bufferevent_free(client.bev);
 		client.bev = nullptr;
 		return -1;
@@ -72,7 +54,7 @@ int net_client_init(int fd)
 	unsigned char version[WORD_SIZE];
 	store_word(version, PROTOCOL_VERSION);
 	if (bufferevent_write(client.bev, version, sizeof version) != 0) {
-		LOG(LEVEL_ERROR, "unable to write");
+		NET_LOG(LEVEL_ERROR, "unable to write");
 		event_base_loopbreak(ev_base);
 	}
 	return 0;
@@ -97,7 +79,7 @@ void read_cb(bufferevent *bev, void *)
 	}
 	for (;;) {
 		if (client.phase > PHASE_CLOSE) {
-			LOG(LEVEL_ERROR, "phase error: %i", static_cast<int>(client.phase));
+			NET_LOG(LEVEL_ERROR, "phase error: %i", static_cast<int>(client.phase));
 			event_base_loopbreak(ev_base);
 			return;
 		}
@@ -117,7 +99,7 @@ void read_cb(bufferevent *bev, void *)
 			if (available >= CMD_HEADER_SIZE) {
 				const unsigned char *header = evbuffer_pullup(input, CMD_HEADER_SIZE);
 				if (!header) {
-					LOG(LEVEL_ERROR, "unable to pull");
+					NET_LOG(LEVEL_ERROR, "unable to pull");
 					event_base_loopbreak(ev_base);
 					return;
 				}
@@ -134,7 +116,7 @@ void read_cb(bufferevent *bev, void *)
 
 		const unsigned char *unit = evbuffer_pullup(input, static_cast<ev_ssize_t>(need));
 		if (!unit) {
-			LOG(LEVEL_ERROR, "unable to pull");
+			NET_LOG(LEVEL_ERROR, "unable to pull");
 			event_base_loopbreak(ev_base);
 			return;
 		}
@@ -144,7 +126,7 @@ void read_cb(bufferevent *bev, void *)
 			return;
 
 		if (evbuffer_drain(input, need) != 0) {
-			LOG(LEVEL_ERROR, "unable to drain");
+			NET_LOG(LEVEL_ERROR, "unable to drain");
 			event_base_loopbreak(ev_base);
 			return;
 		}
@@ -166,13 +148,13 @@ void write_cb(bufferevent *bev, void *)
 void event_cb(bufferevent *, short events, void *)
 {
 	if (events & BEV_EVENT_EOF) {
-		LOG(LEVEL_INFO, "disconnected");
+		NET_LOG(LEVEL_INFO, "disconnected");
 		event_base_loopbreak(ev_base);
 	} else if (events & BEV_EVENT_ERROR) {
-		LOG(LEVEL_ERROR, "connection error");
+		NET_LOG(LEVEL_ERROR, "connection error");
 		event_base_loopbreak(ev_base);
 	} else {
-		LOG(LEVEL_INFO, "event: %hu", static_cast<unsigned short>(events));
+		NET_LOG(LEVEL_INFO, "event: %hu", static_cast<unsigned short>(events));
 	}
 }
 
@@ -184,7 +166,7 @@ bool received_handshake(const unsigned char *unit)
 	switch (client.phase) {
 	case PHASE_VERSION: {
 		uint32_t version = load_word(unit);
-		LOG(LEVEL_INFO, "version 0x%x/0x%x", version, PROTOCOL_VERSION);
+		NET_LOG(LEVEL_INFO, "version 0x%x/0x%x", version, PROTOCOL_VERSION);
 		bool match = version == PROTOCOL_VERSION;
 		client.phase = match ? PHASE_VERSION_STATUS : PHASE_CLOSE;
 		reply[0] = match ? STATUS_OK : STATUS_NOT_OK;
@@ -194,7 +176,7 @@ bool received_handshake(const unsigned char *unit)
 	case PHASE_VERSION_STATUS:
 		if (unit[0] != STATUS_OK) {
 			client.phase = PHASE_CLOSE;
-			LOG(LEVEL_ERROR, "version not ok");
+			NET_LOG(LEVEL_ERROR, "version not ok");
 			return true;
 		}
 		client.phase = PHASE_OPTIONS;
@@ -204,7 +186,7 @@ bool received_handshake(const unsigned char *unit)
 		break;
 	case PHASE_OPTIONS: {
 		uint32_t options = load_word(unit);
-		LOG(LEVEL_INFO, "options 0x%x/0x%x", options, client.options);
+		NET_LOG(LEVEL_INFO, "options 0x%x/0x%x", options, client.options);
 		client.options &= options;
 		client.phase = PHASE_OPTIONS_STATUS;
 		reply[0] = STATUS_OK;
@@ -214,19 +196,19 @@ bool received_handshake(const unsigned char *unit)
 	case PHASE_OPTIONS_STATUS:
 		if (unit[0] != STATUS_OK) {
 			client.phase = PHASE_CLOSE;
-			LOG(LEVEL_ERROR, "options not ok");
+			NET_LOG(LEVEL_ERROR, "options not ok");
 			return true;
 		}
 		client.phase = PHASE_COMMAND;
 		return true;
 	default:
-		LOG(LEVEL_ERROR, "phase error: %i", static_cast<int>(client.phase));
+		NET_LOG(LEVEL_ERROR, "phase error: %i", static_cast<int>(client.phase));
 		event_base_loopbreak(ev_base);
 		return false;
 	}
 
 	if (bufferevent_write(client.bev, reply, reply_size) != 0) {
-		LOG(LEVEL_ERROR, "unable to write");
+		NET_LOG(LEVEL_ERROR, "unable to write");
 		event_base_loopbreak(ev_base);
 		return false;
 	}
@@ -237,14 +219,14 @@ bool received_data(const unsigned char *message)
 {
 	uint32_t cmd = load_word(message);
 	uint32_t length = load_word(message + 4);
-	LOG(LEVEL_DEBUG, "cmd %u/%lu", cmd, static_cast<unsigned long>(length));
+	NET_LOG(LEVEL_DEBUG, "cmd %u/%lu", cmd, static_cast<unsigned long>(length));
 
 	if (cmd != CMD_OPEN_URL) {
-		LOG(LEVEL_WARNING, "unknown cmd %u", cmd);
+		NET_LOG(LEVEL_WARNING, "unknown cmd %u", cmd);
 		return true;
 	}
 	if (length < OPEN_URL_PREFIX_SIZE) {
-		LOG(LEVEL_ERROR, "protocol error cmd %u/%lu", cmd, static_cast<unsigned long>(length));
+		NET_LOG(LEVEL_ERROR, "protocol error cmd %u/%lu", cmd, static_cast<unsigned long>(length));
 		event_base_loopbreak(ev_base);
 		return false;
 	}

@@ -5,7 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/process.h"
 #include "protocol/wire.h"
+
+// Every record of the connection protocol names the source file "net".
+#define NET_LOG(level, ...) logger_log(plgr, (level), "net", __LINE__, __func__, __VA_ARGS__)
 
 struct bufferevent;
 

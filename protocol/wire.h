@@ -29,6 +29,22 @@ constexpr socklen_t SERVICE_ADDRESS_LENGTH =
 	offsetof(sockaddr_un, sun_path) + 1 + sizeof(SERVICE_SOCKET_NAME) - 1;
 static_assert(SERVICE_ADDRESS_LENGTH == 12);
 
+// Words travel little-endian whatever the host's order, and units pulled out
+// of a buffer carry no alignment: both sides go byte by byte.
+inline uint32_t load_word(const unsigned char *p)
+{
+	return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+	       static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+inline void store_word(unsigned char *p, uint32_t value)
+{
+	p[0] = static_cast<unsigned char>(value);
+	p[1] = static_cast<unsigned char>(value >> 8);
+	p[2] = static_cast<unsigned char>(value >> 16);
+	p[3] = static_cast<unsigned char>(value >> 24);
+}
+
 // Fills in the service's address and returns its length.
 inline socklen_t service_address(sockaddr_un *addr)
 {
