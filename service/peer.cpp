@@ -14,6 +14,10 @@
 
 #include "service/service.h"
 
+// Its helpers' records, too, belong to the one operation callers know.
+#define PEER_LOG(level, ...) \
+	logger_log(plgr, (level), "main", __LINE__, "change_environ", __VA_ARGS__)
+
 namespace {
 
 constexpr size_t READ_CHUNK = 512;
@@ -31,7 +35,6 @@ constexpr std::string_view SESSION_PREFIXES[] = {
 // Handed to putenv in place, so it stays for the life of the process.
 char *peer_environ = nullptr;
 
-// Closes the descriptor it owns when the scope ends, unless closed before.
 class scoped_fd {
 public:
 	explicit scoped_fd(int fd) : fd_(fd) {}
@@ -58,7 +61,7 @@ ssize_t read_environ(int fd)
 	for (;;) {
 		char *grown = static_cast<char *>(realloc(peer_environ, count + READ_CHUNK));
 		if (!grown) {
-			SERVICE_LOG(LEVEL_ERROR, "out of memory");
+			PEER_LOG(LEVEL_ERROR, "out of memory");
 			free(peer_environ);
 			peer_environ = nullptr;
 			return -1;
@@ -68,7 +71,7 @@ ssize_t read_environ(int fd)
 		ssize_t got = read(fd, peer_environ + count, READ_CHUNK);
 		if (got < 0) {
 			int err = errno;
-			SERVICE_LOG(LEVEL_ERROR, "unable to read: %i: %s", -err, strerror(err));
+			PEER_LOG(LEVEL_ERROR, "unable to read: %i: %s", -err, strerror(err));
 			free(peer_environ);
 			peer_environ = nullptr;
 			return -1;
@@ -86,7 +89,7 @@ int set_peer_groups(uid_t uid, gid_t gid)
 	int r = pw ? initgroups(pw->pw_name, gid) : setgroups(1, &gid);
 	if (r != 0) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to set groups: %i: %s", -err, strerror(err));
+		PEER_LOG(LEVEL_ERROR, "unable to set groups: %i: %s", -err, strerror(err));
 		return -1;
 	}
 	return 0;
@@ -110,7 +113,7 @@ int change_environ(int fd)
 	ucred cred;
 	socklen_t cred_length = sizeof(cred);
 	if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) != 0) {
-		SERVICE_LOG(LEVEL_ERROR, "unable to get options: %i", -errno);
+		PEER_LOG(LEVEL_ERROR, "unable to get options: %i", -errno);
 		return -1;
 	}
 
@@ -121,13 +124,14 @@ int change_environ(int fd)
 	scoped_fd file(open(path, O_RDONLY));
 	if (file.get() == -1) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
+		PEER_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
 		return -1;
 	}
 	// The pid may have been reused since connect: never read another user's session.
 	struct stat st;
-	if (fstat(file.get(), &st) != 0 || st.st_uid != cred.uid) {
-		SERVICE_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", -EPERM, strerror(EPERM));
+	int refused = fstat(file.get(), &st) != 0 ? errno : st.st_uid != cred.uid ? EPERM : 0;
+	if (refused != 0) {
+		PEER_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", -refused, strerror(refused));
 		return -1;
 	}
 
@@ -141,24 +145,24 @@ int change_environ(int fd)
 		return -1;
 	if (cred.gid != getgid() && setgid(cred.gid) != 0) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to set group: %i: %s", -err, strerror(err));
+		PEER_LOG(LEVEL_ERROR, "unable to set group: %i: %s", -err, strerror(err));
 		return -1;
 	}
 	if (cred.uid != getuid()) {
 		if (setuid(cred.uid) != 0) {
 			int err = errno;
-			SERVICE_LOG(LEVEL_ERROR, "unable to set user: %i: %s", -err, strerror(err));
+			PEER_LOG(LEVEL_ERROR, "unable to set user: %i: %s", -err, strerror(err));
 			return -1;
 		}
 		// Verify the drop of root was complete.
 		if (setuid(0) == 0) {
-			SERVICE_LOG(LEVEL_ERROR, "unable to drop privileges");
+			PEER_LOG(LEVEL_ERROR, "unable to drop privileges");
 			return -1;
 		}
 	}
 
 	if (clearenv() != 0) {
-		SERVICE_LOG(LEVEL_WARNING, "unable to clear environ");
+		PEER_LOG(LEVEL_WARNING, "unable to clear environ");
 		environ = nullptr;
 	}
 	if (count == 0)
@@ -169,16 +173,16 @@ int change_environ(int fd)
 		char *entry = peer_environ + offset;
 		auto *end = static_cast<char *>(memchr(entry, '\0', count - offset));
 		if (!end) {
-			SERVICE_LOG(LEVEL_ERROR, "no null into string");
+			PEER_LOG(LEVEL_ERROR, "no null into string");
 			return -1;
 		}
-		SERVICE_LOG(LEVEL_DEBUG, "plugin env: %s", entry);
+		PEER_LOG(LEVEL_DEBUG, "plugin env: %s", entry);
 		if (accept_environ_entry(std::string_view(entry, end - entry))) {
 			if (putenv(entry) != 0) {
 				int err = errno;
-				SERVICE_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
+				PEER_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
 			}
-			SERVICE_LOG(LEVEL_DEBUG, "putenv: %s", entry);
+			PEER_LOG(LEVEL_DEBUG, "putenv: %s", entry);
 		}
 		offset = static_cast<size_t>(end - peer_environ) + 1;
 		if (offset >= count)
