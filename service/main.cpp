@@ -17,7 +17,6 @@
 namespace {
 
 constexpr char TITLE[] = "Quillmere";
-constexpr char VERSION[] = "1.1.0.2";
 constexpr char LOG_PATTERN[] = "%v: %D: %P: %F: %m%n";
 
 constexpr char USAGE[] =
@@ -125,7 +124,7 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 
-	printf("\n%s version: %s\n", TITLE, VERSION);
+	printf("\n%s version: %s\n", TITLE, QUILLMERE_VERSION);
 	printf("Build time: %s %s\n\n", __DATE__, __TIME__);
 	// Unflushed, the banner would vanish with daemon() or repeat in every child.
 	fflush(stdout);
