@@ -109,8 +109,7 @@ void BM_logger_dropped(benchmark::State &state)
 	service_logger s(LEVEL_ERROR, SERVICE_PATTERN);
 	long pid = 4321;
 	for (auto _ : state) {
-		logger_log(&s.lgr, LEVEL_DEBUG, "main", __LINE__, "accept_cb",
-			   "new process: %li", pid);
+		LOGGER_LOG(&s.lgr, LEVEL_DEBUG, "main", "accept_cb", "new process: %li", pid);
 		pid++;
 	}
 	if (s.consumed != 0)

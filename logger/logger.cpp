@@ -412,7 +412,7 @@ void logger_set_level(logger *lgr, int level)
 {
 	mutex_lock lock(&lgr->mutex);
 	if (lock.error == 0)
-		std::atomic_ref<int32_t>(lgr->threshold).store(level, std::memory_order_relaxed);
+		__atomic_store_n(&lgr->threshold, level, __ATOMIC_RELAXED);
 }
 
 void logger_set_writer(logger *lgr, logger_writer writer, void *data)
@@ -449,7 +449,7 @@ int logger_log(logger *lgr, int level, const char *file, int line,
 	       const char *function, const char *format, ...)
 {
 	// Most records are dropped: that costs no lock.
-	if (level > dropping_above(lgr))
+	if (!logger_passes(lgr, level))
 		return 0;
 	va_list args;
 	va_start(args, format);

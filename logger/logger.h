@@ -47,6 +47,19 @@ int logger_dump(logger *lgr, int level, const char *file, int line,
 
 void stderr_writer(int level, const char *text, void *data);
 
+// Whether the threshold lets a record of this level through. Read without the
+// lock, so that a call site pays one comparison for a record that is dropped.
+inline bool logger_passes(logger *lgr, int level)
+{
+	return level <= __atomic_load_n(&lgr->threshold, __ATOMIC_RELAXED);
+}
+
+// A log call that skips the call, and its arguments, for a dropped record.
+#define LOGGER_LOG(lgr, level, file, function, ...)                              \
+	(logger_passes((lgr), (level))                                           \
+		 ? logger_log((lgr), (level), (file), __LINE__, (function), __VA_ARGS__) \
+		 : 0)
+
 // Writers for the system log and for per-process log files.
 struct log_file_settings {
 	const char *base_dir;

@@ -20,14 +20,6 @@ int render_directive(char *out, size_t room, char directive, int level,
 bool pattern_excess(const char *pattern, const char *file,
 		    const char *function, size_t *names, size_t *messages);
 
-// The threshold read without the mutex, for dropping a record early; the
-// setter stores it atomically, and a record racing a change of level may
-// see either value, as it would by taking the lock a moment sooner.
-inline int32_t dropping_above(logger *lgr)
-{
-	return std::atomic_ref<int32_t>(lgr->threshold).load(std::memory_order_relaxed);
-}
-
 // How far to move past a text of length n written into room bytes (room of
 // at least 1): a text that did not fit is cut so the NUL stays in the block.
 inline size_t fitted(int n, size_t room)

@@ -9,7 +9,7 @@
 #include "protocol/wire.h"
 
 // Every record of the connection protocol names the source file "net".
-#define NET_LOG(level, ...) logger_log(plgr, (level), "net", __LINE__, __func__, __VA_ARGS__)
+#define NET_LOG(level, ...) LOGGER_LOG(plgr, (level), "net", __func__, __VA_ARGS__)
 
 struct bufferevent;
 

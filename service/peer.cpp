@@ -15,8 +15,7 @@
 #include "service/service.h"
 
 // Its helpers' records, too, belong to the one operation callers know.
-#define PEER_LOG(level, ...) \
-	logger_log(plgr, (level), "main", __LINE__, "change_environ", __VA_ARGS__)
+#define PEER_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", "change_environ", __VA_ARGS__)
 
 namespace {
 

@@ -12,8 +12,7 @@
 struct event;
 
 // Every record of the service process names the source file "main".
-#define SERVICE_LOG(level, ...) \
-	logger_log(plgr, (level), "main", __LINE__, __func__, __VA_ARGS__)
+#define SERVICE_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", __func__, __VA_ARGS__)
 
 // Created by main; a connection child takes it out of its loop.
 extern event *child_exit_event;
