@@ -342,11 +342,9 @@ bool pattern_excess(const char *pattern, const char *file,
 	return true;
 }
 
-int logger_init(logger *lgr)
+// A freshly initialised logger is silent: no pattern, threshold 0, no writer.
+static void reset_fields(logger *lgr)
 {
-	int error = pthread_mutex_init(&lgr->mutex, nullptr);
-	if (error != 0)
-		return -error;
 	lgr->format = nullptr;
 	lgr->format_reserve = 0;
 	lgr->buffer = nullptr;
@@ -354,6 +352,14 @@ int logger_init(logger *lgr)
 	lgr->threshold = LEVEL_NONE;
 	lgr->writer = nullptr;
 	lgr->writer_data = nullptr;
+}
+
+int logger_init(logger *lgr)
+{
+	int error = pthread_mutex_init(&lgr->mutex, nullptr);
+	if (error != 0)
+		return -error;
+	reset_fields(lgr);
 	return 0;
 }
 
@@ -361,13 +367,7 @@ int logger_destroy(logger *lgr)
 {
 	free(lgr->format);
 	free(lgr->buffer);
-	lgr->format = nullptr;
-	lgr->format_reserve = 0;
-	lgr->buffer = nullptr;
-	lgr->buffer_size = 0;
-	lgr->threshold = LEVEL_NONE;
-	lgr->writer = nullptr;
-	lgr->writer_data = nullptr;
+	reset_fields(lgr);
 	return pthread_mutex_destroy(&lgr->mutex);
 }
 

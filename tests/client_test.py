@@ -17,14 +17,13 @@ import sys
 import tempfile
 import time
 
-ADDRESS = b"\0ftnl54531"
-VERSION = bytes.fromhex("01000100")
-OPTIONS = bytes.fromhex("02000000")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import ADDRESS, OPENER, OPTIONS, VERSION, Results  # noqa: E402
+
 # What a well-behaved client sends during the handshake: its version and an
 # ok status, then the options it wants (all it knows of) and an ok status.
 HANDSHAKE = "0100010000" + "0200000000"
 NOBODY = 65534
-OPENER = "/usr/bin/xdg-open"
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 
@@ -67,21 +66,6 @@ FAKE_CASES = [
     ("frames of two URLs", "ok", 0, ["about:blank", ""], 0,
      "", HANDSHAKE + command("about:blank") + command("")),
 ]
-
-
-class Results:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, name, ok, detail=""):
-        if ok:
-            self.passed += 1
-            print(f"PASS {name}")
-        else:
-            self.failed += 1
-            print(f"FAIL {name}: {detail}")
-        sys.stdout.flush()
 
 
 def listening():
@@ -317,7 +301,7 @@ def main():
         lines = p.stdout.splitlines()
         for line in lines:
             print(line)
-        r.passed += sum(line.startswith("PASS ") for line in lines)
+        r.passed += sum(line.startswith("ok   ") for line in lines)
         r.failed += sum(line.startswith("FAIL ") for line in lines)
         if p.returncode != 0 or not lines:
             r.check(f"case {case} ran", False, f"status {p.returncode}: {p.stderr}")

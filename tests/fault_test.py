@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from reliability import (HANDSHAKE, Peer, Results, Sandbox, Service, become_subreaper,  # noqa: E402
+from harness import (HANDSHAKE, Peer, Results, Sandbox, Service, become_subreaper,  # noqa: E402
                          check, enter_namespaces, open_url_frame)
 
 RECORD = r"^E: [0-9.]+ [0-9:.]+: \d+: "

@@ -10,7 +10,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from reliability import Peer, Results, Sandbox, Service, check, enter_namespaces  # noqa: E402
+from harness import Peer, Results, Sandbox, Service, check, enter_namespaces  # noqa: E402
 
 SEQUENTIAL = 1000
 CONCURRENT = 100

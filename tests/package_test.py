@@ -11,6 +11,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Results  # noqa: E402
+
 # Path in the package, mode.
 FILES = {
     "./usr/sbin/quillmere": 0o755,
@@ -24,20 +27,6 @@ FILES = {
 }
 EXEC_START = "ExecStart=/usr/sbin/quillmere -D -v info"
 TOOLS = ["cpack", "dpkg-deb", "dpkg", "systemd-analyze", "man", "file"]
-
-
-class Results:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, name, ok, detail=""):
-        if ok:
-            self.passed += 1
-            print(f"PASS {name}")
-        else:
-            self.failed += 1
-            print(f"FAIL {name}: {detail}")
 
 
 def run(argv, **kw):

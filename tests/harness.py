@@ -1,6 +1,7 @@
-"""Shared by the load and fault tests: runs the real service inside private
-mount and network namespaces, with a stub opener that records every URL, and
-speaks the wire protocol as a plain peer."""
+"""Shared by the process-level tests: the wire constants, a tally of results,
+and for the load and fault tests the real service inside private mount and
+network namespaces, with a stub opener that records every URL, and a plain
+peer that speaks the wire protocol."""
 
 import os
 import re
@@ -256,6 +257,15 @@ class Results:
     def __init__(self):
         self.passed = 0
         self.failed = 0
+
+    def check(self, name, ok, detail=""):
+        if ok:
+            self.passed += 1
+            print("ok   " + name)
+        else:
+            self.failed += 1
+            print("FAIL %s: %s" % (name, detail))
+        sys.stdout.flush()
 
     def run(self, name, test, *args):
         try:
