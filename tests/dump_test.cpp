@@ -128,6 +128,35 @@ TEST_F(DumpTest, OneLinePerSixteenBytes)
 	}
 }
 
+// Large dumps take their output block from a mapping of its own; every line
+// must come out as from the heap, the offsets counting on past 2^20 lines.
+TEST_F(DumpTest, LargeDumpIsWholeAndInOrder)
+{
+	const size_t length = 8u << 20;
+	std::vector<unsigned char> data(length);
+	for (size_t i = 0; i < length; i++)
+		data[i] = static_cast<unsigned char>(i * 7 + i / 16);
+	ASSERT_EQ(dump(data.data(), length), 0);
+	ASSERT_EQ(out.texts.size(), 1u);
+	const std::string &text = out.texts[0];
+	const size_t line_size = 79;
+	ASSERT_EQ(text.size(), 4 + length / 16 * line_size);
+	for (size_t line : {size_t(0), size_t(1), length / 32, length / 16 - 1}) {
+		SCOPED_TRACE(line);
+		char offset[9], hex[48], chars[17];
+		snprintf(offset, sizeof offset, "%08zx", line * 16);
+		std::string h;
+		for (size_t k = 0; k < 16; k++) {
+			unsigned char b = data[line * 16 + k];
+			snprintf(hex, sizeof hex, "%s%02x", k == 0 ? "" : k == 8 ? "  " : " ", b);
+			h += hex;
+			chars[k] = b >= 0x20 && b <= 0x7e ? static_cast<char>(b) : '.';
+		}
+		chars[16] = '\0';
+		EXPECT_EQ(text.substr(4 + line * line_size, line_size), dump_line(offset, h, chars) + "\n");
+	}
+}
+
 TEST_F(DumpTest, CharacterColumnShowsOnlyPrintableAscii)
 {
 	struct {

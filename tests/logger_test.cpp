@@ -187,6 +187,27 @@ TEST_F(LoggerTest, ProcessThreadAndClockDirectives)
 	EXPECT_LE(std::stol(m[3]), after);
 }
 
+// The call-site check must agree with the threshold exactly, and skip the
+// arguments of a dropped record without skipping those of a produced one.
+TEST_F(LoggerTest, CallSiteCheckFollowsTheThreshold)
+{
+	ASSERT_EQ(logger_set_format(&lgr, "%v %m"), 0);
+	int evaluated = 0;
+	auto argument = [&] { return ++evaluated; };
+	for (int threshold : {LEVEL_NONE, LEVEL_ERROR, LEVEL_DEBUG}) {
+		logger_set_level(&lgr, threshold);
+		for (int level = LEVEL_SERVICE; level <= LEVEL_DUMP; level++) {
+			SCOPED_TRACE(testing::Message() << threshold << "/" << level);
+			out.texts.clear();
+			evaluated = 0;
+			EXPECT_EQ(logger_passes(&lgr, level), level <= threshold);
+			EXPECT_EQ(LOGGER_LOG(&lgr, level, "main", "accept_cb", "%i", argument()), 0);
+			EXPECT_EQ(evaluated, level <= threshold ? 1 : 0);
+			EXPECT_EQ(out.texts.size(), level <= threshold ? 1u : 0u);
+		}
+	}
+}
+
 TEST_F(LoggerTest, InvalidPatternKeepsPreviousOne)
 {
 	const char *invalid[] = {"%", "abc%", "%x", "%M", "%%%", "%d", "%m%"};
