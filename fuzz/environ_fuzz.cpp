@@ -1,16 +1,14 @@
-// Arbitrary environment-file contents go through the service's environment
-// filter, walked the way change_environ walks the peer's file and handed to
-// putenv in place. change_environ itself needs a peer process and root, so
-// the walk is mirrored here; only the entries a plain model accepts may end
-// up in the environment.
-#include <fuzzer/FuzzedDataProvider.h>
+// Arbitrary environment-file contents go through the service's own walk and
+// filter, handed to putenv in place. Only the entries a plain model accepts
+// may end up in the environment, each the last of its name, and the walk
+// fails exactly when the last entry lacks its NUL.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "service/service.h"
@@ -43,6 +41,15 @@ std::vector<char> file;
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+	// Records are rendered, debug ones included, and delivered nowhere.
+	logger_init(plgr);
+	logger_set_format(plgr, "%v: %F: %m%n");
+	logger_set_level(plgr, LEVEL_DEBUG);
+	return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	clearenv();
@@ -50,30 +57,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	file.assign(data, data + size);
 	file.shrink_to_fit();
 
-	std::vector<std::string> accepted;
+	// What putenv must leave: the last accepted entry of each name; an
+	// accepted entry without "=" removes its name.
+	std::map<std::string, std::string> expected;
 	size_t offset = 0;
+	bool complete = true;
 	while (offset < size) {
-		char *entry = file.data() + offset;
-		auto *end = static_cast<char *>(memchr(entry, '\0', size - offset));
-		if (!end)
+		const char *entry = file.data() + offset;
+		const void *end = memchr(entry, '\0', size - offset);
+		if (!end) {
+			complete = false;
 			break;
-		std::string text(entry, end);
-		if (accept_environ_entry(std::string_view(entry, size_t(end - entry)))) {
-			if (!model_accept(text))
-				fail("filter accepted an entry it must drop");
-			accepted.push_back(text);
-			putenv(entry);
-		} else if (model_accept(text)) {
-			fail("filter dropped an entry it must accept");
 		}
-		offset = size_t(end - file.data()) + 1;
+		std::string text(entry);
+		if (model_accept(text)) {
+			size_t equals = text.find('=');
+			if (equals == std::string::npos)
+				expected.erase(text);
+			else
+				expected[text.substr(0, equals)] = text;
+		}
+		offset += text.size() + 1;
 	}
 
-	for (char **e = environ; e && *e; e++) {
+	int result = put_environ_entries(file.data(), size);
+	if (result != (complete ? 0 : -1))
+		fail("wrong result for the last entry's NUL");
+
+	size_t seen = 0;
+	for (char **e = environ; e && *e; e++, seen++) {
 		if (*e < file.data() || *e >= file.data() + size)
 			fail("an entry outside the file reached the environment");
-		if (!model_accept(*e))
-			fail("a dropped entry reached the environment");
+		std::string text(*e);
+		auto it = expected.find(text.substr(0, text.find('=')));
+		if (it == expected.end() || it->second != text)
+			fail("an entry the filter must drop, or an overridden one, is set");
 	}
+	if (seen != expected.size())
+		fail("an accepted entry is missing from the environment");
 	return 0;
 }

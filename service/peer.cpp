@@ -164,12 +164,14 @@ int change_environ(int fd)
 		PEER_LOG(LEVEL_WARNING, "unable to clear environ");
 		environ = nullptr;
 	}
-	if (count == 0)
-		return 0;
+	return put_environ_entries(peer_environ, count);
+}
 
+int put_environ_entries(char *entries, size_t count)
+{
 	size_t offset = 0;
-	for (;;) {
-		char *entry = peer_environ + offset;
+	while (offset < count) {
+		char *entry = entries + offset;
 		auto *end = static_cast<char *>(memchr(entry, '\0', count - offset));
 		if (!end) {
 			PEER_LOG(LEVEL_ERROR, "no null into string");
@@ -183,8 +185,7 @@ int change_environ(int fd)
 			}
 			PEER_LOG(LEVEL_DEBUG, "putenv: %s", entry);
 		}
-		offset = static_cast<size_t>(end - peer_environ) + 1;
-		if (offset >= count)
-			return 0;
+		offset = static_cast<size_t>(end - entries) + 1;
 	}
+	return 0;
 }
