@@ -50,6 +50,7 @@ struct outcome {
 	std::string replies;
 	std::vector<std::string> urls;
 	bool ended = false;	// the service must end the connection by itself
+	bool flushed = false;	// and only once its replies are out
 };
 
 // What the service must do with these bytes, worked out without it.
@@ -63,7 +64,7 @@ outcome predict(const uint8_t *d, size_t n)
 		return o;
 	if (word_at(d) != PROTOCOL_VERSION) {
 		o.replies += char(STATUS_NOT_OK);
-		o.ended = true;
+		o.ended = o.flushed = true;
 		return o;
 	}
 	o.replies += char(STATUS_OK);
@@ -71,7 +72,7 @@ outcome predict(const uint8_t *d, size_t n)
 	if (n - at < 1)
 		return o;
 	if (d[at++] != STATUS_OK) {
-		o.ended = true;
+		o.ended = o.flushed = true;
 		return o;
 	}
 	o.replies += word(OFFERED_OPTIONS);
@@ -82,7 +83,7 @@ outcome predict(const uint8_t *d, size_t n)
 	if (n - at < 1)
 		return o;
 	if (d[at++] != STATUS_OK) {
-		o.ended = true;
+		o.ended = o.flushed = true;
 		return o;
 	}
 	while (n - at >= CMD_HEADER_SIZE) {
@@ -211,10 +212,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			fail("end of file did not end the connection");
 	}
 	collect(peer, got);
-	// Replies still queued when the loop was broken count as sent.
+	// A refused handshake closes only once its replies are out; any other
+	// ending may leave them queued, and they count as sent.
 	if (client.bev) {
 		evbuffer *out = bufferevent_get_output(client.bev);
 		size_t queued = evbuffer_get_length(out);
+		if (queued && want.flushed)
+			fail("the connection closed before its replies were out");
 		if (queued)
 			got.append(reinterpret_cast<const char *>(evbuffer_pullup(out, -1)), queued);
 	}
