@@ -150,6 +150,7 @@ client_result expect_ok(client_conn *conn, const char *subject)
 client_result client_connect(client_conn *conn, int64_t timeout_ms)
 {
 	conn->deadline_ms = timeout_ms > 0 ? now_ms() + timeout_ms : -1;
+	client_close(conn);
 	conn->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (conn->fd < 0)
 		return fail_errno(conn, "socket");
