@@ -192,16 +192,16 @@ client_result client_connect(client_conn *conn, int64_t timeout_ms)
 
 client_result client_handshake(client_conn *conn, uint32_t wanted)
 {
-	unsigned char word[4];
-	unsigned char reply[5];
+	unsigned char word[WORD_SIZE];
+	unsigned char reply[WORD_SIZE + STATUS_SIZE];
 
-	client_result r = recv_exact(conn, word, 4, "its version");
+	client_result r = recv_exact(conn, word, WORD_SIZE, "its version");
 	if (r != CLIENT_OK)
 		return r;
 	conn->version = load_word(word);
 	bool match = conn->version == PROTOCOL_VERSION;
 	store_word(reply, PROTOCOL_VERSION);
-	reply[4] = match ? STATUS_OK : STATUS_NOT_OK;
+	reply[WORD_SIZE] = match ? STATUS_OK : STATUS_NOT_OK;
 	if ((r = send_bytes(conn, reply, sizeof(reply))) != CLIENT_OK)
 		return r;
 	if (!match)
@@ -210,11 +210,11 @@ client_result client_handshake(client_conn *conn, uint32_t wanted)
 	if ((r = expect_ok(conn, "this client's version")) != CLIENT_OK)
 		return r;
 
-	if ((r = recv_exact(conn, word, 4, "its options")) != CLIENT_OK)
+	if ((r = recv_exact(conn, word, WORD_SIZE, "its options")) != CLIENT_OK)
 		return r;
 	uint32_t offered = load_word(word);
 	store_word(reply, wanted);
-	reply[4] = STATUS_OK;
+	reply[WORD_SIZE] = STATUS_OK;
 	if ((r = send_bytes(conn, reply, sizeof(reply))) != CLIENT_OK)
 		return r;
 	if ((r = expect_ok(conn, "this client's options")) != CLIENT_OK)

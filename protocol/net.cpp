@@ -19,9 +19,6 @@ namespace {
 // A command of 8 + 0xFFFFFFFF bytes has to be addressable as one block.
 static_assert(sizeof(size_t) >= sizeof(uint64_t));
 
-constexpr size_t WORD_SIZE = 4;
-constexpr size_t STATUS_SIZE = 1;
-
 // From here on nothing is read; the connection ends once the output is out.
 void begin_close(bufferevent *bev)
 {

@@ -12,6 +12,10 @@
 constexpr uint32_t PROTOCOL_VERSION = 0x00010001;
 constexpr uint32_t OFFERED_OPTIONS = 0x00000002;
 
+// The handshake's units: a 32-bit word, or a one-byte status.
+constexpr size_t WORD_SIZE = 4;
+constexpr size_t STATUS_SIZE = 1;
+
 constexpr uint8_t STATUS_OK = 0x00;
 constexpr uint8_t STATUS_NOT_OK = 0x01;
 
