@@ -5,6 +5,7 @@ connections are served. After each, the service goes on serving.
 
 usage: fault_test.py QUILLMERE FORK_SHIM [--sanitized]"""
 
+import fcntl
 import os
 import signal
 import struct
@@ -13,9 +14,24 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (HANDSHAKE, Peer, Results, Sandbox, Service, become_subreaper,  # noqa: E402
-                         check, enter_namespaces, open_url_frame)
+                         check, end_namespace_processes, enter_namespaces, open_url_frame)
 
 RECORD = r"^E: [0-9.]+ [0-9:.]+: \d+: "
+SIOCOUTQ = 0x5411
+
+
+def run_case(results, name, test, service, *args):
+    def settled_first():
+        # On a busy machine the previous case's children may not be reaped yet.
+        left = service.wait_childless()
+        check(not left, "children of the previous case left: %s" % left)
+        test(service, *args)
+    results.run(name, settled_first)
+
+
+def unread_bytes(sock):
+    # A local stream socket's bytes count against the sender until they are read.
+    return struct.unpack("i", fcntl.ioctl(sock.fileno(), SIOCOUTQ, b"\0" * 4))[0]
 
 
 def still_serving(service, sandbox, url):
@@ -50,12 +66,18 @@ def disconnect_everywhere(service, sandbox):
 def huge_length(service, sandbox):
     peer = Peer().handshake()
     peer.sock.sendall(struct.pack("<II", 1, 0xFFFFFFFF) + b"\0\0\0\0http://huge.test/")
-    time.sleep(0.2)
+    deadline = time.time() + 10
+    while unread_bytes(peer.sock) and time.time() < deadline:
+        time.sleep(0.01)
+    check(not unread_bytes(peer.sock), "the connection child never read the header")
     pid = [p for p, _ in service.children()]
     check(len(pid) == 1, "expected one connection child, found %s" % pid)
-    with open("/proc/%d/status" % pid[0]) as f:
-        rss = [int(l.split()[1]) for l in f if l.startswith("VmRSS:")][0]
-    # The child waits for the rest; it must not have reserved the 4 GiB.
+    # The child waits for the rest; it must not reserve the 4 GiB, now or a little later.
+    rss = 0
+    for _ in range(25):
+        with open("/proc/%d/status" % pid[0]) as f:
+            rss = max(rss, [int(l.split()[1]) for l in f if l.startswith("VmRSS:")][0])
+        time.sleep(0.02)
     check(rss < 262144, "connection child holds %d KiB" % rss)
     peer.close()
     check(not service.wait_childless(), "child did not end after the disconnect")
@@ -196,9 +218,10 @@ def main():
                 ("hanging opener, other connections served", hanging_opener),
                 ("opener killed by SIGKILL and SIGSEGV", killed_opener),
             ]:
-                results.run(name, test, service, sandbox)
+                run_case(results, name, test, service, sandbox)
         finally:
             service.stop()
+            end_namespace_processes()
 
         control = os.path.join(sandbox.dir, "fork-control")
         open(control, "w").close()
@@ -208,14 +231,15 @@ def main():
             env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         service = Service(binary, sandbox, "fork", env)
         try:
-            results.run("fork fails in the service process", fork_fails_in_service,
-                        service, sandbox, control)
-            results.run("fork fails in a connection child", fork_fails_in_child,
-                        service, sandbox, control)
-            results.run("SIGTERM while connections are served", sigterm_while_serving,
-                        service, sandbox)
+            run_case(results, "fork fails in the service process", fork_fails_in_service,
+                     service, sandbox, control)
+            run_case(results, "fork fails in a connection child", fork_fails_in_child,
+                     service, sandbox, control)
+            run_case(results, "SIGTERM while connections are served", sigterm_while_serving,
+                     service, sandbox)
         finally:
             service.stop()
+            end_namespace_processes()
     finally:
         sandbox.cleanup()
     results.finish()

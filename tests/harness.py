@@ -3,9 +3,11 @@ and for the load and fault tests the real service inside private mount and
 network namespaces, with a stub opener that records every URL, and a plain
 peer that speaks the wire protocol."""
 
+import glob
 import os
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -19,6 +21,7 @@ VERSION = struct.pack("<I", 0x00010001)
 OPTIONS = struct.pack("<I", 0x00000002)
 HANDSHAKE = VERSION + b"\0" + b"\0\0\0\0" + b"\0"
 OPENER = "/usr/bin/xdg-open"
+PYTHON = "/usr/bin/python3"
 NAMESPACE_MARK = "QUILLMERE_RELIABILITY_NAMESPACE"
 SKIP = 77
 
@@ -27,6 +30,59 @@ def open_url_frame(url, prefix=b"\0\0\0\0"):
     if isinstance(url, str):
         url = url.encode()
     return struct.pack("<II", 1, len(prefix) + len(url)) + prefix + url
+
+
+def listener_inode():
+    """The inode of the listening service socket in this namespace, or None."""
+    # Accepted sockets carry the name too; only a listener has __SO_ACCEPTCON.
+    name = "@" + ADDRESS[1:].decode()
+    with open("/proc/net/unix") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if len(fields) >= 8 and fields[7] == name and fields[3] == "00010000":
+                return int(fields[6])
+    return None
+
+
+def end_namespace_processes(timeout=10):
+    """Kills whatever a case left running in its network namespace (there is no
+    pid namespace) and waits until it is gone."""
+    ours = os.readlink("/proc/self/ns/net")
+    # Only in a namespace unshare made for us: whoever ran unshare is outside it.
+    try:
+        with open("/proc/%d/stat" % os.getppid()) as f:
+            grandparent = int(f.read().rsplit(")", 1)[1].split()[1])
+        if os.readlink("/proc/%d/ns/net" % grandparent) == ours:
+            return
+    except (OSError, ValueError, IndexError):
+        return
+    killed = []
+    for entry in glob.glob("/proc/[0-9]*/ns/net"):
+        pid = int(entry.split("/")[2])
+        if pid in (os.getpid(), os.getppid()):
+            continue
+        try:
+            if os.readlink(entry) == ours:
+                os.kill(pid, signal.SIGKILL)
+                killed.append(pid)
+        except OSError:
+            pass
+    deadline = time.time() + timeout
+    for pid in killed:
+        while time.time() < deadline:
+            try:
+                # Orphans handed to this process as subreaper are reaped here.
+                if os.waitpid(pid, os.WNOHANG)[0] == pid:
+                    break
+            except ChildProcessError:
+                pass
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                        break
+            except OSError:
+                break
+            time.sleep(0.01)
 
 
 def enter_namespaces():
@@ -73,7 +129,8 @@ hang:*)
 kill:*)
 	kill -KILL $$ ;;
 segv:*)
-	kill -SEGV $$ ;;
+	# Undumpable first, so that no core helper of the machine is started.
+	exec {python} -c 'import ctypes, os, signal; ctypes.CDLL(None).prctl(4, 0, 0, 0, 0); os.kill(os.getpid(), signal.SIGSEGV)' ;;
 esac
 exit 0
 """
@@ -87,7 +144,7 @@ class Sandbox:
         os.chmod(self.dir, 0o755)
         self.stub = os.path.join(self.dir, "xdg-open")
         with open(self.stub, "w") as f:
-            f.write(STUB.replace("{dir}", self.dir))
+            f.write(STUB.replace("{dir}", self.dir).replace("{python}", PYTHON))
         os.chmod(self.stub, 0o755)
         open(self.urls_path, "w").close()
         subprocess.run(["mount", "--make-rprivate", "/"], check=True)
@@ -143,10 +200,7 @@ class Service:
             time.sleep(0.02)
 
     def listening(self):
-        # Accepted sockets carry the name too; only a listener has __SO_ACCEPTCON.
-        with open("/proc/net/unix") as f:
-            return any(line.split()[3] == "00010000" and line.rstrip().endswith("@ftnl54531")
-                       for line in f if len(line.split()) >= 8)
+        return listener_inode() is not None
 
     def records(self):
         with open(self.log_path, "rb") as f:

@@ -10,7 +10,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Peer, Results, Sandbox, Service, check, enter_namespaces  # noqa: E402
+from harness import (Peer, Results, Sandbox, Service, check, end_namespace_processes,  # noqa: E402
+                     enter_namespaces)
 
 SEQUENTIAL = 1000
 CONCURRENT = 100
@@ -41,80 +42,85 @@ def main():
     memory_bound_kib = 2048 if sanitized else 512
     results = Results()
     sandbox = Sandbox()
-    service = Service(binary, sandbox, "load")
     try:
-        # Bring the logger's buffer and libevent's tables to working size first.
-        for i in range(20):
-            Peer().handshake().finish()
-        check(not service.wait_childless(), "warm-up children left")
-        fd_before = service.descriptors()
-        rss_before = service.resident_kib()
-        open(sandbox.urls_path, "w").close()
-        figures = {}
-
-        def sequential():
-            urls = ["http://sequential.test/%d" % i for i in range(SEQUENTIAL)]
-            start = time.monotonic()
-            for url in urls:
-                peer = Peer().handshake()
-                peer.open(url)
-                peer.finish()
-            figures["sequential"] = time.monotonic() - start
-            opened = sandbox.urls()
-            expected_once_in_order(opened, [[u] for u in urls])
-
-        def concurrent():
+        service = Service(binary, sandbox, "load")
+        try:
+            # Bring the logger's buffer and libevent's tables to working size first.
+            for i in range(20):
+                Peer().handshake().finish()
+            check(not service.wait_childless(), "warm-up children left")
+            fd_before = service.descriptors()
+            rss_before = service.resident_kib()
             open(sandbox.urls_path, "w").close()
-            connections = [["http://concurrent.test/%d/%d" % (c, u) for u in range(URLS_EACH)]
-                           for c in range(CONCURRENT)]
-            errors = []
-            barrier = threading.Barrier(CONCURRENT)
+            figures = {}
 
-            def client(urls):
-                try:
-                    barrier.wait(60)
-                    peer = Peer(timeout=120).handshake()
-                    # Half of them send every URL in one write, half one by one.
-                    if int(urls[0].split("/")[3]) % 2:
-                        peer.open(*urls)
-                    else:
-                        for url in urls:
-                            peer.open(url)
+            def sequential():
+                urls = ["http://sequential.test/%d" % i for i in range(SEQUENTIAL)]
+                start = time.monotonic()
+                for url in urls:
+                    peer = Peer().handshake()
+                    peer.open(url)
                     peer.finish()
-                except Exception as e:  # reported below, with the others
-                    errors.append(repr(e))
+                figures["sequential"] = time.monotonic() - start
+                opened = sandbox.urls()
+                expected_once_in_order(opened, [[u] for u in urls])
 
-            threads = [threading.Thread(target=client, args=(urls,)) for urls in connections]
-            start = time.monotonic()
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            figures["concurrent"] = time.monotonic() - start
-            check(not errors, "clients failed: %s" % errors[:3])
-            expected_once_in_order(sandbox.urls(), connections)
+            def concurrent():
+                open(sandbox.urls_path, "w").close()
+                connections = [["http://concurrent.test/%d/%d" % (c, u) for u in range(URLS_EACH)]
+                               for c in range(CONCURRENT)]
+                errors = []
+                barrier = threading.Barrier(CONCURRENT)
 
-        def nothing_left():
-            left = service.wait_childless()
-            check(not left, "children left behind: %s" % left)
-            zombies = [pid for pid, state in service.children() if state == "Z"]
-            check(not zombies, "zombies: %s" % zombies)
-            fd_after = service.descriptors()
-            rss_after = service.resident_kib()
-            print("  descriptors %d -> %d, resident %d KiB -> %d KiB (bound +%d KiB)"
-                  % (fd_before, fd_after, rss_before, rss_after, memory_bound_kib))
-            check(fd_after == fd_before, "descriptors %d -> %d" % (fd_before, fd_after))
-            check(rss_after <= rss_before + memory_bound_kib,
-                  "resident memory %d KiB -> %d KiB" % (rss_before, rss_after))
+                def client(urls):
+                    try:
+                        barrier.wait(60)
+                        peer = Peer(timeout=120).handshake()
+                        # Half of them send every URL in one write, half one by one.
+                        if int(urls[0].split("/")[3]) % 2:
+                            peer.open(*urls)
+                        else:
+                            for url in urls:
+                                peer.open(url)
+                        peer.finish()
+                    except Exception as e:  # reported below, with the others
+                        errors.append(repr(e))
 
-        results.run("%d sequential connections, one URL each" % SEQUENTIAL, sequential)
-        results.run("%d concurrent connections, %d URLs each" % (CONCURRENT, URLS_EACH), concurrent)
-        results.run("no children, descriptors or memory left behind", nothing_left)
-        for name, seconds in figures.items():
-            print("  %s: %.2f s" % (name, seconds))
-        results.run("service still alive", lambda: check(service.proc.poll() is None, "service died"))
+                threads = [threading.Thread(target=client, args=(urls,)) for urls in connections]
+                start = time.monotonic()
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+                figures["concurrent"] = time.monotonic() - start
+                check(not errors, "clients failed: %s" % errors[:3])
+                expected_once_in_order(sandbox.urls(), connections)
+
+            def nothing_left():
+                left = service.wait_childless()
+                check(not left, "children left behind: %s" % left)
+                zombies = [pid for pid, state in service.children() if state == "Z"]
+                check(not zombies, "zombies: %s" % zombies)
+                fd_after = service.descriptors()
+                rss_after = service.resident_kib()
+                print("  descriptors %d -> %d, resident %d KiB -> %d KiB (bound +%d KiB)"
+                      % (fd_before, fd_after, rss_before, rss_after, memory_bound_kib))
+                check(fd_after == fd_before, "descriptors %d -> %d" % (fd_before, fd_after))
+                check(rss_after <= rss_before + memory_bound_kib,
+                      "resident memory %d KiB -> %d KiB" % (rss_before, rss_after))
+
+            results.run("%d sequential connections, one URL each" % SEQUENTIAL, sequential)
+            results.run("%d concurrent connections, %d URLs each" % (CONCURRENT, URLS_EACH),
+                        concurrent)
+            results.run("no children, descriptors or memory left behind", nothing_left)
+            for name, seconds in figures.items():
+                print("  %s: %.2f s" % (name, seconds))
+            results.run("service still alive",
+                        lambda: check(service.proc.poll() is None, "service died"))
+        finally:
+            service.stop()
+            end_namespace_processes()
     finally:
-        service.stop()
         sandbox.cleanup()
     results.finish()
 

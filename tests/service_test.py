@@ -18,7 +18,6 @@ import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -26,12 +25,12 @@ import threading
 import time
 import traceback
 
-PYTHON = "/usr/bin/python3"
-ADDRESS = b"\0ftnl54531"
-OPENER = "/usr/bin/xdg-open"
+# Explicitly, since the peer runs from a copy under python3 -I.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (ADDRESS, HANDSHAKE, OPENER, OPTIONS, PYTHON, SKIP, VERSION,  # noqa: E402
+		     end_namespace_processes, listener_inode, open_url_frame)
 
-HANDSHAKE = struct.pack("<I", 0x00010001) + b"\0" + struct.pack("<I", 0) + b"\0"
-REPLIES = struct.pack("<I", 0x00010001) + b"\0" + struct.pack("<I", 2) + b"\0"
+REPLIES = VERSION + b"\0" + OPTIONS + b"\0"
 
 USAGE = ("Usage: {} [OPTIONS]\n\t-D           Run non-daemon mode (daemon is default).\n"
 	 "\t-v LEVEL     Set debug message output level.\n"
@@ -108,18 +107,13 @@ def peer_main(args):
 	if "--exit" in flags:
 		return 0
 	try:
-		s.sendall(HANDSHAKE + b"".join(open_url_command(u) for u in urls))
+		s.sendall(HANDSHAKE + b"".join(open_url_frame(u) for u in urls))
 		s.shutdown(socket.SHUT_WR)
 		print(receive_all(s).hex())
 	except (BrokenPipeError, ConnectionResetError):
 		# Refused peers are closed on without a word.
 		print("")
 	return 0
-
-
-def open_url_command(url):
-	body = b"\0\0\0\0" + url.encode()
-	return struct.pack("<II", 1, len(body)) + body
 
 
 def receive_all(s):
@@ -166,16 +160,6 @@ def handshake(s):
 		check(chunk, "connection closed during the handshake")
 		replies += chunk
 	check_equal(replies, REPLIES, "handshake replies")
-
-
-def listener_inode():
-	"""The inode of the listening service socket in this namespace, or None."""
-	with open("/proc/net/unix") as f:
-		for line in f.readlines()[1:]:
-			fields = line.split()
-			if len(fields) >= 8 and fields[7] == "@ftnl54531" and fields[3] == "00010000":
-				return int(fields[6])
-	return None
 
 
 def holder_of(inode):
@@ -421,7 +405,7 @@ def case_signals(ctx):
 
 		# The serving child is not touched by a signal to the service.
 		url = "https://example.org/after-" + sig.name
-		held.sendall(open_url_command(url))
+		held.sendall(open_url_frame(url))
 		held.shutdown(socket.SHUT_WR)
 		check_equal(receive_all(held), b"", "nothing more from the child")
 		held.close()
@@ -562,20 +546,6 @@ def run_case(name, binary, workdir):
 	return 0
 
 
-def end_namespace_processes():
-	"""Kills what a failed case left running in its network namespace."""
-	ours = os.readlink("/proc/self/ns/net")
-	for entry in glob.glob("/proc/[0-9]*/ns/net"):
-		pid = int(entry.split("/")[2])
-		if pid in (os.getpid(), os.getppid()):
-			continue
-		try:
-			if os.readlink(entry) == ours:
-				os.kill(pid, signal.SIGKILL)
-		except OSError:
-			pass
-
-
 def sanitizer_dirs():
 	"""Directories the sanitizers of the binary under test log into."""
 	dirs = []
@@ -591,7 +561,7 @@ def skip_or_fail(reason):
 		print("cannot run under CI: %s\n0 passed, 1 failed" % reason)
 		return 1
 	print("skipped: %s\n0 passed, 0 failed" % reason)
-	return 0
+	return SKIP
 
 
 def main():
@@ -617,6 +587,9 @@ def main():
 		os.chmod(workdir, 0o755)
 		shutil.copy(os.path.abspath(__file__), os.path.join(workdir, "peer.py"))
 		os.chmod(os.path.join(workdir, "peer.py"), 0o755)
+		harness = os.path.join(os.path.dirname(os.path.abspath(__file__)), "harness.py")
+		shutil.copy(harness, os.path.join(workdir, "harness.py"))
+		os.chmod(os.path.join(workdir, "harness.py"), 0o644)
 		for name in sys.argv[2:] or CASES:
 			cmd = ["unshare", "--mount", "--net", "--fork", sys.executable, "-I",
 			       os.path.abspath(__file__), "--case", name, binary, workdir]
