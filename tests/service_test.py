@@ -207,6 +207,11 @@ def records(text):
 	return parsed
 
 
+def pids_with(parsed, letter, function, message):
+	"""The processes that wrote a given record."""
+	return [pid for (lv, pid, fn, msg) in parsed if (lv, fn, msg) == (letter, function, message)]
+
+
 class Service:
 	"""A quillmere process with its standard output and error captured."""
 
@@ -482,8 +487,7 @@ def case_peer_gone(ctx):
 	check_equal(service.stop(), 0, "status after SIGTERM")
 
 	parsed = records(service.stderr)
-	gone = [pid for (lv, pid, fn, msg) in parsed if (lv, fn, msg) == (
-		"E", "change_environ", "unable to open: -2: No such file or directory")]
+	gone = pids_with(parsed, "E", "change_environ", "unable to open: -2: No such file or directory")
 	check_equal(len(gone), 1, "'unable to open' records")
 	check_served(parsed, service.pid, 1, failed=gone)
 	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/next"]], "URLs opened")
@@ -498,8 +502,8 @@ def case_peer_not_owner(ctx):
 	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused peer gets nothing")
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	parsed = records(service.stderr)
-	refused = [pid for (lv, pid, fn, msg) in parsed if (lv, fn, msg) == (
-		"E", "change_environ", "unable to verify peer: -1: Operation not permitted")]
+	refused = pids_with(parsed, "E", "change_environ",
+			    "unable to verify peer: -1: Operation not permitted")
 	check_equal(len(refused), 1, "'unable to verify peer' records")
 	check_served(parsed, service.pid, 0, failed=refused)
 	check_equal(ctx.opened(), [], "openers run")
