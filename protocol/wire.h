@@ -26,6 +26,15 @@ constexpr uint32_t CMD_OPEN_URL = 1;
 constexpr size_t CMD_HEADER_SIZE = 8;
 constexpr size_t OPEN_URL_PREFIX_SIZE = 4;
 
+// The longest URL the service opens: the kernel's limit on one argument
+// (MAX_ARG_STRLEN, 32 pages) less its NUL. A longer one could never reach
+// the opener, so the service skips its command.
+constexpr size_t OPEN_URL_MAX_LENGTH = 32 * 4096 - 1;
+
+// How long the service waits for one opener before it goes on with the
+// next command and leaves that opener running.
+constexpr int OPENER_WAIT_MS = 2000;
+
 // The service listens in the abstract namespace: a zero byte, then the name,
 // with no terminator. The address length covers exactly these bytes.
 constexpr char SERVICE_SOCKET_NAME[] = "ftnl54531";
