@@ -14,6 +14,11 @@ struct event;
 // Every record of the service process names the source file "main".
 #define SERVICE_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", __func__, __VA_ARGS__)
 
+// Live connection children a user may have at once, and all users together.
+// Root's connections count only toward the total.
+constexpr unsigned MAX_CONNECTIONS_PER_USER = 32;
+constexpr unsigned MAX_CONNECTIONS = 256;
+
 // Created by main; a connection child takes it out of its loop.
 extern event *child_exit_event;
 // Set in a connection child at once after the fork.
