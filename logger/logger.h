@@ -71,6 +71,16 @@ void syslog_writer(int level, const char *text, void *data);
 void logfile_writer(int level, const char *text, void *data);
 
 // Reads "log level" from a section of an ini-style file: a threshold 0 to 5,
-// or a negated errno value (-ENOENT when the setting is absent).
+// or a negated errno value:
+//   -ENOENT  the setting is absent, the file is empty or does not exist
+//   -EISDIR  the path names a directory
+//   -EINVAL  a syntax error, a duplicate section or key, a bad value, a null
+//            argument, or a path that is no regular file (FIFO, device)
+//   -EFBIG   the file is larger than 1 MiB
+//   -ENOMEM  no memory for its content
+//   -EIO     the file shrank while it was read
+//   any other negated errno of open, fstat or read.
+// It never blocks on what the path names, and checks the kind and size of
+// the file before it reads any of it.
 int read_log_level(const char *path, const char *section);
 char *trim_line(char *line);
