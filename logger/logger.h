@@ -45,7 +45,14 @@ int logger_dump(logger *lgr, int level, const char *file, int line,
 		const char *format, ...)
 	__attribute__((format(printf, 8, 9)));
 
+// Writes each record to descriptor 2 in one write. A dump's lines are joined
+// into writes of at most PIPE_BUF bytes that end at line ends instead. When
+// standard error is the journal (JOURNAL_STREAM names descriptor 2), every
+// line starts with the level's syslog priority, "<3>" for ERROR.
 void stderr_writer(int level, const char *text, void *data);
+// Decides again whether standard error is the journal, as after daemon()
+// pointed it elsewhere; the first record decides by itself.
+bool detect_stderr_journal();
 
 // Whether the threshold lets a record of this level through. Read without the
 // lock, so that a call site pays one comparison for a record that is dropped.
