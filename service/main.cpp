@@ -173,6 +173,8 @@ int main(int argc, char *argv[])
 			fprintf(stderr, "Unable to daemonize: %i\n", errno);
 			return 1;
 		}
+		// Standard error is now the null device, whatever it was before.
+		detect_stderr_journal();
 	}
 
 	event_base_loop(ev_base, 0);
