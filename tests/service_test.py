@@ -92,7 +92,8 @@ def peer_main(args):
 	"""--peer [--env-file F] [--nodump] [--exit] URL...: prints the replies in hex."""
 	if args and args[0] == "--env-file":
 		with open(args[1]) as f:
-			env = json.load(f)
+			# A caller names paths through its own /proc entry.
+			env = [e.replace("@PID@", str(os.getpid())) for e in json.load(f)]
 		argv = [PYTHON, "-I", os.path.abspath(__file__), "--peer"] + args[2:]
 		# Exactly these entries, duplicates and empty ones included.
 		libc = ctypes.CDLL(None, use_errno=True)
@@ -336,9 +337,12 @@ class Context:
 		check_equal(holder.stdout.readline(), "held %d\n" % count, "connections held")
 		return holder
 
-	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None):
+	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None,
+		     wrap=()):
 		"""Runs a client; user is (uid, gid) or None for root, with the given
-		supplementary groups (none by default for a user, root's own for root)."""
+		supplementary groups (none by default for a user, root's own for root).
+		wrap is a command that execs the rest in the same process ("@PID@" in
+		env is the client's pid)."""
 		self.envs += 1
 		env_file = os.path.join(self.dir, "env-%d.json" % self.envs)
 		with open(env_file, "w") as f:
@@ -350,6 +354,7 @@ class Context:
 			cmd = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1], *group_args, *cmd]
 		elif groups is not None:
 			cmd = ["setpriv", *group_args, *cmd]
+		cmd = [*wrap, *cmd]
 		try:
 			return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
 					      text=True, timeout=30)
@@ -755,6 +760,126 @@ def case_pipelined_handshake_then_malformed(ctx):
 	check_equal((done.returncode, done.stdout.strip()), (0, REPLIES.hex()), "all the replies")
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/first"]], "URLs opened")
+
+
+# A caller that sees files the service does not names them through its own
+# /proc entry: a handler for https and an xdg-open of its own.
+CALLERS_HANDLER = "#!/bin/sh\n/usr/bin/id -u > OUTDIR/handler-ran-as-$(/usr/bin/id -u)\n"
+CALLERS_OPENER = "#!/bin/sh\n/usr/bin/id -u > OUTDIR/own-opener-ran-as-$(/usr/bin/id -u)\n"
+CALLERS_XDG = ["DISPLAY=:0", "HOME=/proc/@PID@/root/mnt/evil",
+	       "XDG_DATA_HOME=/proc/@PID@/root/mnt/evil",
+	       "XDG_CONFIG_HOME=/proc/@PID@/root/mnt/evil/config"]
+CALLERS_PATH = ["DISPLAY=:0", "PATH=/proc/@PID@/root/mnt/evil/bin:DISPLAY="]
+CONFINED = r"pid \d+ is confined: only its display and session variables are taken"
+REFUSED = r"refused pid \d+: root in another mount namespace or root directory"
+
+
+def write_file(path, text, mode=0o644):
+	os.makedirs(os.path.dirname(path), exist_ok=True)
+	with open(path, "w") as f:
+		f.write(text)
+	os.chmod(path, mode)
+
+
+def real_opener(ctx):
+	"""Puts the system's xdg-open back, with the recording stub as the system's
+	handler for https, where a desktop's browser would be."""
+	subprocess.run(["umount", OPENER], check=True, timeout=10)
+	subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "apps", "/usr/local/share"],
+		       check=True, timeout=10)
+	apps = "/usr/local/share/applications"
+	write_file(apps + "/mimeapps.list",
+		   "[Default Applications]\nx-scheme-handler/https=quillmere-browser.desktop\n")
+	write_file(apps + "/quillmere-browser.desktop", "[Desktop Entry]\nType=Application\n"
+		   "Name=browser\nExec=%s %%u\n" % os.path.join(ctx.dir, "xdg-open"))
+
+
+def own_mount_namespace(ctx):
+	"""A wrap that runs the client in a mount namespace of its own, with the
+	caller's files on a tmpfs under /mnt that only it sees."""
+	files = os.path.join(ctx.dir, "callers")
+	write_file(files + "/handler", CALLERS_HANDLER.replace("OUTDIR", ctx.out), 0o755)
+	write_file(files + "/bin/xdg-open", CALLERS_OPENER.replace("OUTDIR", ctx.out), 0o755)
+	write_file(files + "/config/mimeapps.list",
+		   "[Default Applications]\nx-scheme-handler/https=callers.desktop\n")
+	# An interpreter, so that the handler also passes xdg-mime's check in the host's view.
+	write_file(files + "/applications/callers.desktop", "[Desktop Entry]\nType=Application\n"
+		   "Name=callers\nExec=/bin/sh /proc/@PID@/root/mnt/evil/handler %u\n")
+	script = ('mount -t tmpfs -o mode=755 evil /mnt && cp -R %s /mnt/evil && '
+		  'sed -i "s/@PID@/$$/" /mnt/evil/applications/callers.desktop && exec "$@"' % files)
+	return ["unshare", "--mount", "sh", "-c", script, "sh"]
+
+
+def ran(ctx):
+	"""What the caller's own handler or xdg-open left behind."""
+	return sorted(f for f in os.listdir(ctx.out) if not f.startswith("open-"))
+
+
+def case_confined_root(ctx):
+	real_opener(ctx)
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	done = ctx.run_peer(["https://example.org/root"], env=CALLERS_XDG,
+			    wrap=own_mount_namespace(ctx))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal(ran(ctx), [], "the caller's handler")
+	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused root gets nothing")
+	check_equal(ctx.opened(), [], "the system's handler")
+	parsed = records(service.stderr)
+	refused = [pid for (lv, pid, fn, msg) in parsed
+		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
+	check_equal(len(refused), 1, "refusal records")
+	check_served(parsed, service.pid, 0, failed=refused)
+
+
+def case_confined_user(ctx):
+	nobody = pwd.getpwuid(65534)
+	real_opener(ctx)
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	wrap = own_mount_namespace(ctx)
+	urls = ["https://example.org/xdg", "https://example.org/path"]
+	for url, env in zip(urls, (CALLERS_XDG, CALLERS_PATH)):
+		ctx.request([url], env=env, user=(65534, nobody.pw_gid), wrap=wrap)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal(ran(ctx), [], "the caller's handler or xdg-open")
+	opened = ctx.opened()
+	check_equal([r["argv"] for r in opened], [[u] for u in urls], "URLs the system's handler got")
+	for record in opened:
+		check_equal(record["uid"], [65534] * 3, "the handler's user ids")
+		# PWD is the shell's own, from xdg-open.
+		check_equal(sorted(e for e in record["environ"] if not e.startswith("PWD=")),
+			    ["DISPLAY=:0", "HOME=" + nobody.pw_dir], "the handler's environment")
+		check_equal(record["cwd"], "/", "the handler's directory, from the database's HOME")
+	parsed = records(service.stderr)
+	confined = [pid for (lv, pid, fn, msg) in parsed
+		    if (lv, fn) == ("I", "change_environ") and re.fullmatch(CONFINED, msg)]
+	check_equal(len(confined), 2, "'is confined' records")
+	check_served(parsed, service.pid, 2)
+
+
+def case_chroot_root(ctx):
+	# A root directory of its own in the service's mount namespace: everything
+	# the client needs, and /proc, bound in.
+	jail = os.path.join(ctx.dir, "jail")
+	workdir = os.path.dirname(ctx.dir)
+	for path in ("/etc", "/usr", "/proc", workdir):
+		os.makedirs(jail + path)
+		subprocess.run(["mount", "--bind", path, jail + path], check=True, timeout=10)
+	for name in os.listdir("/"):
+		if os.path.islink("/" + name):
+			os.symlink(os.readlink("/" + name), os.path.join(jail, name))
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	done = ctx.run_peer(["https://example.org/chroot"], env=TABLE_ENV, wrap=["chroot", jail])
+	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused root gets nothing")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal(ctx.opened(), [], "openers run")
+	parsed = records(service.stderr)
+	refused = [pid for (lv, pid, fn, msg) in parsed
+		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
+	check_equal(len(refused), 1, "refusal records")
+	check_served(parsed, service.pid, 0, failed=refused)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
