@@ -104,15 +104,16 @@ int result(const quillmere_client *c, int code, int saved_errno)
 int wait_for(quillmere_client *c, short events, const char *what)
 {
 	for (;;) {
+		// At the deadline one last look: what has arrived by then counts.
 		int64_t left = remaining_ms(c);
-		if (left == 0)
-			return fail(c, QUILLMERE_ETIMEDOUT, "gave up waiting for %s", what);
 		pollfd pfd = {c->fd, events, 0};
 		int r = poll(&pfd, 1, left < 0 ? -1 : left > INT_MAX ? INT_MAX : int(left));
 		if (r > 0)
 			return 0;
 		if (r < 0 && errno != EINTR)
 			return fail_errno(c, "poll");
+		if (r == 0 && left == 0)
+			return fail(c, QUILLMERE_ETIMEDOUT, "gave up waiting for %s", what);
 	}
 }
 

@@ -77,7 +77,8 @@ typedef struct quillmere_client quillmere_client;
  *
  * Blocks on the connect (while the service's backlog is full) and on the
  * service's handshake replies, for at most timeout_ms milliseconds in all;
- * 0 means no limit. Each later call on the handle gets timeout_ms of its own.
+ * 0 or less means no limit. Each later call on the handle gets timeout_ms of
+ * its own.
  *
  * Sets *client to a new handle whatever the result, so that
  * quillmere_last_error can tell what went wrong; free it with quillmere_free
