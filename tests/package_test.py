@@ -24,6 +24,11 @@ FILES = {
     "./usr/share/doc/quillmere/README.md": 0o644,
     "./usr/share/doc/quillmere/protocol.md": 0o644,
     "./usr/share/doc/quillmere/security.md": 0o644,
+    "./usr/lib/libquillmere-client.so.1.0.0": 0o644,
+    "./usr/lib/libquillmere-client.so.1": None,
+    "./usr/lib/libquillmere-client.so": None,
+    "./usr/include/quillmere/client.h": 0o644,
+    "./usr/lib/pkgconfig/quillmere-client.pc": 0o644,
 }
 EXEC_START = "ExecStart=/usr/sbin/quillmere -D -v info"
 TOOLS = ["cpack", "dpkg-deb", "dpkg", "systemd-analyze", "man", "file"]
@@ -42,6 +47,8 @@ def file_list(deb):
         if line.startswith("-"):
             mode = sum(0o400 >> i for i, c in enumerate(fields[0][1:10]) if c != "-")
             files[fields[-1]] = mode
+        elif line.startswith("l"):
+            files[fields[-3]] = None
         elif not line.startswith("d"):
             files[fields[-1]] = None
     return files
@@ -78,9 +85,15 @@ def check_package(build, tmp, r):
     for binary in ("usr/sbin/quillmere", "usr/bin/quillmere-open"):
         kind = run(["file", "-b", os.path.join(root, binary)]).stdout
         r.check(f"{binary} is an ELF executable", kind.startswith("ELF") and "executable" in kind, kind)
-    p = run([os.path.join(root, "usr/bin/quillmere-open"), "--version"])
+    # The client's library is not installed on this machine, only unpacked.
+    p = run([os.path.join(root, "usr/bin/quillmere-open"), "--version"],
+            env=dict(os.environ, LD_LIBRARY_PATH=os.path.join(root, "usr/lib")))
     r.check("the packaged client runs", p.returncode == 0
             and p.stdout.startswith("quillmere-open 1.1.0.2"), p.stdout + p.stderr)
+    with open(os.path.join(root, "usr/lib/pkgconfig/quillmere-client.pc")) as f:
+        pc = f.read()
+    r.check("the pkg-config file names the installed prefix",
+            pc.startswith("prefix=/usr\n") and "libdir=${prefix}/lib\n" in pc, pc)
     p = run([os.path.join(root, "usr/sbin/quillmere"), "-h"])
     r.check("the packaged service runs", p.returncode == 0 and p.stdout.startswith("Usage: "),
             p.stdout + p.stderr)
