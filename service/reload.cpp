@@ -35,7 +35,6 @@ void sighup_cb(evutil_socket_t, short, void *)
 void ignore_reload()
 {
 	event_del(reload_event);
-	// Deleting the event hands SIGHUP back to libevent's own handler, not to
-	// SIG_IGN, and an opener would then start with SIGHUP at its default.
+	// Said outright rather than left to what libevent restores: openers inherit it.
 	signal(SIGHUP, SIG_IGN);
 }
