@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "protocol/policy.h"
 #include "protocol/process.h"
 
 net_client client;
@@ -338,6 +339,8 @@ bool received_data(const unsigned char *message)
 	const unsigned char *url = message + CMD_HEADER_SIZE + OPEN_URL_PREFIX_SIZE;
 	size_t url_length = length - OPEN_URL_PREFIX_SIZE;
 	logger_dump(plgr, LEVEL_DUMP, "net", __LINE__, __func__, url, url_length, "URL");
+	if (!policy_allows(url, url_length))
+		return true;
 	open_url(url, url_length);
 	return true;
 }

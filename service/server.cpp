@@ -228,6 +228,7 @@ void accept_cb(evutil_socket_t fd, short, void *)
 	live_connections = 0;
 	// The opener is waited for by the launch itself; a reaper here would race it.
 	event_del(child_exit_event);
+	ignore_reload();
 
 	if (change_environ(conn) != 0) {
 		event_base_loopbreak(ev_base);

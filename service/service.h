@@ -24,6 +24,14 @@ extern event *child_exit_event;
 // Set in a connection child at once after the fork.
 extern int child_flag;
 
+// The administrator's URL policy, read at start and again on SIGHUP.
+extern const char POLICY_FILE[];
+extern event *reload_event;
+void sighup_cb(evutil_socket_t signal, short events, void *arg);
+// For a connection child: only the service process reloads, and the openers a
+// child starts must inherit SIGHUP ignored.
+void ignore_reload();
+
 int create_server_socket();
 void close_server_socket();
 void accept_cb(evutil_socket_t fd, short events, void *arg);

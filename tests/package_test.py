@@ -3,7 +3,7 @@
 its file list and control fields, the unpacked binaries, the systemd unit and
 the manual pages. Everything happens in a temporary directory.
 
-Usage: package_test.py BUILD_DIR
+Usage: package_test.py BUILD_DIR POLICY_FILE
 """
 import os
 import shutil
@@ -20,6 +20,7 @@ FILES = {
     "./usr/bin/quillmere-open": 0o755,
     "./usr/lib/systemd/system/quillmere.service": 0o644,
     "./usr/share/man/man8/quillmere.8": 0o644,
+    "./usr/share/man/man5/quillmere.conf.5": 0o644,
     "./usr/share/man/man1/quillmere-open.1": 0o644,
     "./usr/share/doc/quillmere/README.md": 0o644,
     "./usr/share/doc/quillmere/protocol.md": 0o644,
@@ -54,7 +55,7 @@ def file_list(deb):
     return files
 
 
-def check_package(build, tmp, r):
+def check_package(build, policy, tmp, r):
     out = os.path.join(tmp, "out")
     p = run(["cpack", "-G", "DEB", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out])
     debs = [f for f in os.listdir(out) if f.endswith(".deb")] if os.path.isdir(out) else []
@@ -66,9 +67,13 @@ def check_package(build, tmp, r):
     r.check("package file name", debs[0].startswith("quillmere_1.1.0.2-1_"), debs[0])
 
     files = file_list(deb)
-    r.check("file list", files == FILES,
-            f"missing {sorted(set(FILES) - set(files))}, unexpected {sorted(set(files) - set(FILES))}, "
-            f"modes {[(f, oct(m or 0)) for f, m in files.items() if FILES.get(f) != m]}")
+    # The policy lies where the packaged service was built to read it.
+    expected = dict(FILES, **{"." + policy: 0o644})
+    r.check("file list", files == expected,
+            f"missing {sorted(set(expected) - set(files))}, unexpected {sorted(set(files) - set(expected))}, "
+            f"modes {[(f, oct(m or 0)) for f, m in files.items() if expected.get(f) != m]}")
+    conffiles = run(["dpkg-deb", "-I", deb, "conffiles"]).stdout
+    r.check("the policy is a conffile", conffiles.splitlines() == [policy], conffiles)
 
     fields = run(["dpkg-deb", "-f", deb, "Package", "Version", "Depends", "Section"]).stdout
     depends = [d.split()[0] for line in fields.splitlines() if line.startswith("Depends:")
@@ -99,9 +104,15 @@ def check_package(build, tmp, r):
             p.stdout + p.stderr)
 
     check_unit(root, tmp, r)
+    check_policy(root, policy, r)
 
     env = dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8")
-    for page in ("usr/share/man/man8/quillmere.8", "usr/share/man/man1/quillmere-open.1"):
+    pages = {
+        "usr/share/man/man8/quillmere.8": ("EXIT STATUS",),
+        "usr/share/man/man1/quillmere-open.1": ("EXIT STATUS",),
+        "usr/share/man/man5/quillmere.conf.5": ("FORMAT", "EXAMPLES"),
+    }
+    for page, sections in pages.items():
         path = os.path.join(root, page)
         # Warnings only: the rendered page itself goes nowhere.
         p = subprocess.run(f"man -l --warnings '{path}' 2>&1 >/dev/null", shell=True,
@@ -110,8 +121,18 @@ def check_package(build, tmp, r):
                 p.returncode == 0 and p.stdout == "", p.stdout)
         text = run(["man", "-l", path], env=env).stdout
         r.check(f"{os.path.basename(page)} has its sections",
-                all(s in text for s in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "SEE ALSO")),
+                all(s in text for s in ("NAME", "SYNOPSIS", "DESCRIPTION", "SEE ALSO") + sections),
                 text[:200])
+
+
+def check_policy(root, policy, r):
+    with open(os.path.join(root, policy.lstrip("/"))) as f:
+        lines = f.read().splitlines()
+    r.check("the shipped policy sets nothing",
+            all(not l.strip() or l.lstrip().startswith("#") for l in lines), "\n".join(lines))
+    with open(os.path.join(root, "usr/sbin/quillmere"), "rb") as f:
+        r.check("the packaged service reads the shipped policy", policy.encode() + b"\0" in f.read(),
+                policy)
 
 
 def check_unit(root, tmp, r):
@@ -121,6 +142,7 @@ def check_unit(root, tmp, r):
     lines = text.splitlines()
     r.check("the unit runs the packaged service in the foreground",
             EXEC_START in lines and "Restart=on-failure" in lines
+            and "ExecReload=kill -HUP $MAINPID" in lines
             and os.access(os.path.join(root, "usr/sbin/quillmere"), os.X_OK), text)
     r.check("the unit sets no sandboxing option",
             not any(l.startswith(("ProtectHome=", "PrivateTmp=", "ProtectSystem=", "NoNewPrivileges="))
@@ -140,13 +162,14 @@ def check_unit(root, tmp, r):
 
 def main():
     build = os.path.abspath(sys.argv[1])
+    policy = sys.argv[2]
     r = Results()
     missing = [t for t in TOOLS if shutil.which(t) is None]
     if missing:
         r.check("tools", False, f"missing {missing}; run scripts/deps.sh")
     else:
         with tempfile.TemporaryDirectory(prefix="quillmere-package-") as tmp:
-            check_package(build, tmp, r)
+            check_package(build, policy, tmp, r)
     print(f"{r.passed} passed, {r.failed} failed")
     return 1 if r.failed else 0
 
