@@ -1,5 +1,6 @@
 // The listening socket and the connection children forked from it.
 #include <event2/event.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -120,12 +121,18 @@ void free_timers()
 event *child_exit_event = nullptr;
 int child_flag = 0;
 
-int create_server_socket()
+namespace {
+
+// Its records belong to the operation callers know.
+#define SOCKET_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", "create_server_socket", __VA_ARGS__)
+
+// The service's own socket, when no service manager holds the name for it.
+int bind_server_socket()
 {
 	listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
 	if (listen_fd == -1) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "socket error: %i: %s", -err, strerror(err));
+		SOCKET_LOG(LEVEL_ERROR, "socket error: %i: %s", -err, strerror(err));
 		return -1;
 	}
 
@@ -134,13 +141,36 @@ int create_server_socket()
 	// A second instance fails here: an abstract name is bound only once.
 	if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), length) != 0) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to bind: %i: %s", -err, strerror(err));
+		SOCKET_LOG(LEVEL_ERROR, "unable to bind: %i: %s", -err, strerror(err));
 		close_server_socket();
 		return -1;
 	}
 	if (listen(listen_fd, 0) != 0) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to listen: %i: %s", -err, strerror(err));
+		SOCKET_LOG(LEVEL_ERROR, "unable to listen: %i: %s", -err, strerror(err));
+		close_server_socket();
+		return -1;
+	}
+	return 0;
+}
+
+} // namespace
+
+int create_server_socket()
+{
+	int inherited = inherited_listener();
+	if (inherited == -EINVAL)
+		return -1;
+	if (inherited >= 0)
+		listen_fd = inherited;
+	else if (bind_server_socket() != 0)
+		return -1;
+	// Whoever made it: an accept never blocks, and no program we start inherits it.
+	int flags = fcntl(listen_fd, F_GETFL);
+	if (flags == -1 || fcntl(listen_fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+	    fcntl(listen_fd, F_SETFD, FD_CLOEXEC) != 0) {
+		int err = errno;
+		SERVICE_LOG(LEVEL_ERROR, "unable to set flags: %i: %s", -err, strerror(err));
 		close_server_socket();
 		return -1;
 	}
@@ -179,6 +209,9 @@ void accept_cb(evutil_socket_t fd, short, void *)
 	int conn = accept(fd, reinterpret_cast<sockaddr *>(&addr), &length);
 	if (conn == -1) {
 		int err = errno;
+		// Nothing was waiting after all, or the caller gave up first.
+		if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR)
+			return;
 		SERVICE_LOG(LEVEL_ERROR, "unable to accept connection: %i: %s", -err, strerror(err));
 		// The connection stays queued: trying again at once would only spin.
 		if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&

@@ -32,6 +32,9 @@ void sighup_cb(evutil_socket_t signal, short events, void *arg);
 // child starts must inherit SIGHUP ignored.
 void ignore_reload();
 
+// The listening socket handed over by the service manager, checked to be
+// the service's own; -ENOENT when none was, -EINVAL after a bad one.
+int inherited_listener();
 int create_server_socket();
 void close_server_socket();
 void accept_cb(evutil_socket_t fd, short events, void *arg);

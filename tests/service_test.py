@@ -882,6 +882,33 @@ def case_chroot_root(ctx):
 	check_served(parsed, service.pid, 0, failed=refused)
 
 
+def case_socket_activation(ctx):
+	activate = ["systemd-socket-activate", "-l", "@" + ADDRESS[1:].decode()]
+	service = Service(ctx, "-D", "-v", "info", prefix=activate)
+	inode = wait_for(listener_inode, "the socket of the service manager")
+	ctx.request(["https://example.org/activated"], user=(65534, 65534))
+	# Served on the socket it was handed, not one of its own.
+	check_equal((listener_inode(), holder_of(inode)), (inode, service.pid), "the listener")
+	second = Service(ctx, "-D", "-v", "info")
+	check_equal((second.wait(), second.stderr.splitlines(True)[-1]), (1, REFUSAL),
+		    "a second instance started by hand")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/activated"]],
+		    "URLs opened")
+
+	# A socket on another name is not the service's to serve.
+	other = Service(ctx, "-D", "-v", "info", prefix=activate[:2] + ["@elsewhere"])
+	wait_for(lambda: "@elsewhere" in open("/proc/net/unix").read(), "the other socket")
+	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+	s.connect(b"\0elsewhere")
+	check_equal(other.wait(), 1, "status with a foreign socket")
+	# The service manager's own lines come first.
+	ours = other.stderr[other.stderr.index("E: "):].replace(REFUSAL, "")
+	check_equal([msg for (lv, pid, fn, msg) in records(ours) if fn == "create_server_socket"],
+		    ["inherited socket is not one listening on @ftnl54531"], "records")
+	check(other.stderr.endswith(REFUSAL), "refusal: %r" % other.stderr)
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
