@@ -59,17 +59,19 @@ def project_version(source):
     return m.group(1) if m else None
 
 
-def copy_source(source, dest):
-    """The tree as committed or edited, without builds or what an earlier
-    package build left in debian/."""
+def copy_source(source, dest, work):
+    """The tree as committed or edited, without builds, the work directory or
+    what an earlier package build left in debian/."""
     def ignore(directory, names):
+        skip = [n for n in names if os.path.realpath(os.path.join(directory, n)) == work
+                or n == "__pycache__" or n == "out" and directory.endswith("fuzz")]
         if os.path.samefile(directory, source):
-            return [n for n in names if n.startswith(("build", "obj-", ".git"))]
-        if os.path.basename(directory) == "debian":
-            return [n for n in names if n != "source" and os.path.isdir(os.path.join(directory, n))
-                    or n in ("files", "debhelper-build-stamp")
-                    or n.endswith((".substvars", ".debhelper", ".debhelper.log"))]
-        return [n for n in names if n == "__pycache__" or n == "out" and directory.endswith("fuzz")]
+            skip += [n for n in names if n.startswith(("build", "obj-", ".git"))]
+        elif os.path.basename(directory) == "debian":
+            skip += [n for n in names if n != "source" and os.path.isdir(os.path.join(directory, n))
+                     or n in ("files", "debhelper-build-stamp")
+                     or n.endswith((".substvars", ".debhelper", ".debhelper.log"))]
+        return skip
     shutil.copytree(source, dest, ignore=ignore, symlinks=True)
 
 
@@ -87,10 +89,10 @@ def file_list(deb):
     return files
 
 
-def build(source, tmp, r):
+def build(source, work, tmp, r):
     """dpkg-buildpackage into tmp; returns the .changes and the .debs by package."""
     tree = os.path.join(tmp, "quillmere")
-    copy_source(source, tree)
+    copy_source(source, tree, work)
     env = dict(os.environ, DEB_BUILD_OPTIONS="parallel=2")
     start = time.monotonic()
     p = run(["dpkg-buildpackage", "-us", "-uc", "-b"], cwd=tree, env=env)
@@ -242,7 +244,8 @@ def check_scripts(root, tmp, r):
     got = calls("prerm", "remove")
     # The service requires its socket, so stopping the socket stops it too.
     r.check("removal stops the socket and with it the service",
-            got == ["deb-systemd-invoke stop quillmere.socket"], got)
+            len(got) == 1 and got[0].startswith("deb-systemd-invoke stop ")
+            and "quillmere.socket" in got[0].split()[2:], got)
 
 
 def check_purge(root, tmp, r):
@@ -334,7 +337,7 @@ def main():
         return SKIP
     os.makedirs(work, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="package-", dir=work) as tmp:
-        changes, debs, tree = build(source, tmp, r)
+        changes, debs, tree = build(source, os.path.realpath(work), tmp, r)
         if changes and "quillmere" in debs:
             version = check_versions(source, tree, debs, r)
             check_contents(debs, version, r)
