@@ -31,17 +31,30 @@ void close_from_3()
 		close(static_cast<int>(fd));
 }
 
+// The caller's home when it names one the user may enter, else the root:
+// never the service's own working directory.
+void enter_home()
+{
+	const char *home = getenv("HOME");
+	if (!home || home[0] != '/' || chdir(home) != 0)
+		(void)!chdir("/");
+}
+
 // Runs in the forked child: no logger, no libevent, only plain system calls.
 [[noreturn]] void exec_opener(const unsigned char *url, size_t length)
 {
-	// A program started with 1 and 2 closed would hand them to the next files
-	// it opens and then write its messages into those.
+	// Nothing of the service's own: a terminal on 0 would let the user's
+	// program read root's keystrokes or stop the service's output, and a
+	// program started with 1 and 2 closed would write into the next files
+	// it opens.
 	int null = open("/dev/null", O_RDWR);
 	if (null >= 0) {
+		dup2(null, 0);
 		dup2(null, 1);
 		dup2(null, 2);
 	}
 	close_from_3();
+	enter_home();
 	// Out of the service's session: a service started from a terminal must not
 	// lend the user's program that terminal as its controlling one.
 	setsid();

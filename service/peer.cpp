@@ -2,16 +2,19 @@
 // desktop-session variables and nothing else of its environment.
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "logger/quote.h"
 #include "service/service.h"
 
 // Its helpers' records, too, belong to the one operation callers know.
@@ -81,12 +84,45 @@ ssize_t read_environ(int fd)
 	}
 }
 
-// The peer's own groups replace the service's, while we still may set them.
-int set_peer_groups(uid_t uid, gid_t gid)
+// Whether this process already has exactly these supplementary groups.
+bool same_groups(const gid_t *groups, size_t count)
 {
-	passwd *pw = getpwuid(uid);
-	int r = pw ? initgroups(pw->pw_name, gid) : setgroups(1, &gid);
+	gid_t own[64];
+	int n = getgroups(64, own);
+	if (n < 0 || static_cast<size_t>(n) != count)
+		return false;
+	return std::equal(groups, groups + count, own);
+}
+
+// The groups of the process that connected, as the kernel took them at
+// connect time: a caller that gave up a group must not get it back from the
+// user database.
+int set_peer_groups(int fd)
+{
+	gid_t small[64];
+	std::unique_ptr<gid_t[]> large;
+	gid_t *groups = small;
+	socklen_t length = sizeof(small);
+	int r = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &length);
+	if (r != 0 && errno == ERANGE) {
+		// The kernel has told us the size it needs.
+		large.reset(new (std::nothrow) gid_t[length / sizeof(gid_t)]);
+		if (!large) {
+			PEER_LOG(LEVEL_ERROR, "out of memory");
+			return -1;
+		}
+		groups = large.get();
+		r = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &length);
+	}
 	if (r != 0) {
+		int err = errno;
+		PEER_LOG(LEVEL_ERROR, "unable to get groups: %i: %s", -err, strerror(err));
+		return -1;
+	}
+	size_t count = length / sizeof(gid_t);
+	if (same_groups(groups, count))
+		return 0;
+	if (setgroups(count, groups) != 0) {
 		int err = errno;
 		PEER_LOG(LEVEL_ERROR, "unable to set groups: %i: %s", -err, strerror(err));
 		return -1;
@@ -140,7 +176,7 @@ int change_environ(int fd)
 	size_t count = static_cast<size_t>(read_count);
 	file.reset();
 
-	if (cred.uid != getuid() && set_peer_groups(cred.uid, cred.gid) != 0)
+	if (set_peer_groups(fd) != 0)
 		return -1;
 	if (cred.gid != getgid() && setgid(cred.gid) != 0) {
 		int err = errno;
@@ -177,13 +213,14 @@ int put_environ_entries(char *entries, size_t count)
 			PEER_LOG(LEVEL_ERROR, "no null into string");
 			return -1;
 		}
-		PEER_LOG(LEVEL_DEBUG, "plugin env: %s", entry);
-		if (accept_environ_entry(std::string_view(entry, end - entry))) {
+		std::string_view text(entry, end - entry);
+		PEER_LOG(LEVEL_DEBUG, "plugin env: %s", log_quote(text).c_str());
+		if (accept_environ_entry(text)) {
 			if (putenv(entry) != 0) {
 				int err = errno;
 				PEER_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
 			}
-			PEER_LOG(LEVEL_DEBUG, "putenv: %s", entry);
+			PEER_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(text).c_str());
 		}
 		offset = static_cast<size_t>(end - entries) + 1;
 	}

@@ -72,7 +72,7 @@ for fd in range(256):
 with open("/proc/self/environ", "rb") as f:
 	env = f.read()
 record = {"t": time.monotonic_ns(), "argv": sys.argv[1:], "uid": os.getresuid(),
-	  "gid": os.getresgid(), "groups": sorted(os.getgroups()), "fds": fds,
+	  "gid": os.getresgid(), "groups": sorted(os.getgroups()), "fds": fds, "cwd": os.getcwd(),
 	  "environ": [e.decode("utf-8", "surrogateescape") for e in env.split(b"\0")[:-1]]}
 path = "OUTDIR/open-%d.json" % os.getpid()
 with open(path + ".tmp", "w") as f:
@@ -215,9 +215,9 @@ def pids_with(parsed, letter, function, message):
 class Service:
 	"""A quillmere process with its standard output and error captured."""
 
-	def __init__(self, ctx, *args, prefix=()):
-		self.proc = subprocess.Popen([*prefix, ctx.binary, *args], stdin=subprocess.DEVNULL,
-					     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+	def __init__(self, ctx, *args, prefix=(), stdin=subprocess.DEVNULL):
+		self.proc = subprocess.Popen([*prefix, ctx.binary, *args], stdin=stdin,
+					     stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=ctx.dir)
 		self.pid = self.proc.pid
 		self.out = bytearray()
 		self.err = bytearray()
@@ -273,17 +273,20 @@ class Context:
 		subprocess.run(["mount", "--bind", stub, OPENER], check=True, timeout=10)
 		self.envs = 0
 
-	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=()):
-		"""Runs a client; user is (uid, gid) or None for root."""
+	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None):
+		"""Runs a client; user is (uid, gid) or None for root, with the given
+		supplementary groups (none by default for a user, root's own for root)."""
 		self.envs += 1
 		env_file = os.path.join(self.dir, "env-%d.json" % self.envs)
 		with open(env_file, "w") as f:
 			json.dump(list(env), f)
 		os.chmod(env_file, 0o644)
 		cmd = [PYTHON, "-I", self.peer, "--peer", "--env-file", env_file, *flags, *urls]
+		group_args = ["--clear-groups"] if not groups else ["--groups=" + ",".join(map(str, groups))]
 		if user is not None:
-			cmd = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1],
-			       "--clear-groups", *cmd]
+			cmd = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1], *group_args, *cmd]
+		elif groups is not None:
+			cmd = ["setpriv", *group_args, *cmd]
 		try:
 			return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
 					      text=True, timeout=30)
@@ -310,6 +313,8 @@ def check_opener(record, url, uid, gid, groups, environ):
 	check_equal(record["groups"], sorted(groups), "opener supplementary groups")
 	check_equal(record["environ"], environ, "opener environment")
 	check_equal(sorted(int(fd) for fd in record["fds"]), [0, 1, 2], "opener descriptors")
+	check_equal([record["fds"][fd] for fd in ("0", "1", "2")], ["/dev/null"] * 3,
+		    "what the opener's 0, 1 and 2 are")
 
 
 def check_served(service_records, service_pid, served, failed=()):
@@ -419,12 +424,19 @@ def case_signals(ctx):
 
 def case_request_as_nobody(ctx):
 	nobody = pwd.getpwuid(65534)
-	groups = os.getgrouplist(nobody.pw_name, nobody.pw_gid)
+	# The user database claims groups for nobody that its process does not have:
+	# the opener must get the caller's own groups, exactly.
+	group_file = os.path.join(ctx.dir, "group")
+	with open(group_file, "w") as f:
+		f.write("root:x:0:\nadm:x:4:%s\nnogroup:x:65534:\nextra:x:4242:%s\n"
+			% (nobody.pw_name, nobody.pw_name))
+	subprocess.run(["mount", "--bind", group_file, "/etc/group"], check=True, timeout=10)
+	groups = [777]
 	# Supplementary groups of the service that no user's opener may keep.
 	service = Service(ctx, "-D", "-v", "info", prefix=["setpriv", "--groups=4,24"])
 	service.wait_listening()
 	urls = ["https://example.org/a b?c=1&d=2", "about:blank"]
-	ctx.request(urls, env=TABLE_ENV, user=(65534, nobody.pw_gid))
+	ctx.request(urls, env=TABLE_ENV, user=(65534, nobody.pw_gid), groups=groups)
 	check_equal(service.stop(), 0, "status after SIGTERM")
 
 	opened = ctx.opened()
@@ -451,7 +463,8 @@ def case_request_without_passwd_entry(ctx):
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	opened = ctx.opened()
 	check_equal(len(opened), 1, "openers run")
-	check_opener(opened[0], "https://example.org/large", uid, gid, [gid], [first, second, last])
+	# A caller in no supplementary group gets none.
+	check_opener(opened[0], "https://example.org/large", uid, gid, [], [first, second, last])
 
 
 def not_in_passwd(uid):
@@ -465,12 +478,12 @@ def not_in_passwd(uid):
 def case_root_peer(ctx):
 	service = Service(ctx, "-D", prefix=["setpriv", "--groups=4,24"])
 	service.wait_listening()
-	ctx.request(["https://example.org/root"], env=TABLE_ENV)
+	ctx.request(["https://example.org/root"], env=TABLE_ENV, groups=[6, 777])
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	opened = ctx.opened()
 	check_equal(len(opened), 1, "openers run")
-	# No identity change at all: the service's own groups stay.
-	check_opener(opened[0], "https://example.org/root", 0, 0, [4, 24], TABLE_KEPT)
+	# No change of user, but root too gets its own groups, not the service's.
+	check_opener(opened[0], "https://example.org/root", 0, 0, [6, 777], TABLE_KEPT)
 
 
 def case_peer_gone(ctx):
@@ -528,6 +541,43 @@ def case_twenty_at_once(ctx):
 		raise Failure("children left: %r" % children_of(service.pid))
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	check_served(records(service.stderr), service.pid, 20)
+
+
+def case_clean_opener(ctx):
+	# A terminal of root's as the service's input, as with -D from a shell.
+	master, slave = os.openpty()
+	home = os.path.join(ctx.dir, "home")
+	os.mkdir(home)
+	os.chown(home, 65534, 65534)
+	service = Service(ctx, "-D", "-v", "info", stdin=slave)
+	os.close(slave)
+	service.wait_listening()
+	homes = [("HOME=" + home, home), (None, "/"), ("HOME=/root", "/"), ("HOME=home", "/")]
+	for entry, _ in homes:
+		ctx.request(["https://example.org/cwd"], env=[entry] if entry else [],
+			    user=(65534, 65534))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	os.close(master)
+	opened = ctx.opened()
+	check_equal([r["cwd"] for r in opened], [cwd for _, cwd in homes],
+		    "working directories of the openers")
+	for record in opened:
+		check_equal(record["fds"]["0"], "/dev/null", "the opener's standard input")
+
+
+def case_one_record_one_line(ctx):
+	forged = "I: 2026.12.08 03:28:13.123: 1: accept_cb: forged"
+	service = Service(ctx, "-D", "-v", "debug")
+	service.wait_listening()
+	ctx.request(["https://example.org/forge"], user=(65534, 65534),
+		    env=["DISPLAY=:0\n" + forged, "LANG=C\\x0a\n" + forged])
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	parsed = records(service.stderr)
+	check_equal([r for r in parsed if r[3] == "forged"], [], "forged records")
+	messages = [msg for (lv, pid, fn, msg) in parsed if fn == "change_environ"]
+	check_equal(messages, ["plugin env: DISPLAY=:0\\x0a" + forged,
+			       "putenv: DISPLAY=:0\\x0a" + forged,
+			       "plugin env: LANG=C\\x5cx0a\\x0a" + forged], "quoted entries")
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
