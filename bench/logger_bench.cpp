@@ -191,6 +191,33 @@ void BM_logger_dump(benchmark::State &state)
 	close(devnull);
 }
 
+// The 64 MiB dump through the service's own writer, standard error pointed
+// at /dev/null for the run.
+void BM_stderr_dump(benchmark::State &state)
+{
+	const auto &data = dump_input();
+	int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+	int saved = dup(STDERR_FILENO);
+	logger lgr;
+	if (devnull < 0 || saved < 0 || logger_init(&lgr) != 0 ||
+	    logger_set_format(&lgr, "%m%n") != 0)
+		abort();
+	logger_set_level(&lgr, LEVEL_DUMP);
+	logger_set_writer(&lgr, stderr_writer, nullptr);
+	dup2(devnull, STDERR_FILENO);
+	bool failed = false;
+	for (auto _ : state)
+		failed |= logger_dump(&lgr, LEVEL_DUMP, "net", __LINE__, "received_data",
+				      data.data(), data.size(), "URL") != 0;
+	dup2(saved, STDERR_FILENO);
+	if (failed)
+		state.SkipWithError("logger_dump failed");
+	state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+	logger_destroy(&lgr);
+	close(saved);
+	close(devnull);
+}
+
 // Runs a dump tool on the same bytes, output to /dev/null, and waits for it.
 void run_tool(benchmark::State &state, std::vector<std::string> argv)
 {
@@ -225,6 +252,7 @@ BENCHMARK(BM_logger_dropped)->MinTime(1.0);
 BENCHMARK(BM_spdlog_dropped)->MinTime(1.0);
 BENCHMARK(BM_logger_dump)->Arg(DUMP_SIZE)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_logger_dump)->Arg(64 << 10)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_stderr_dump)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_xxd)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_hexdump_C)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 

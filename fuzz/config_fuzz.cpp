@@ -53,6 +53,9 @@ int model_level(const std::string &value)
 
 int model_read(std::string content, const std::string &section)
 {
+	// Refused from its size alone, before it is read.
+	if (content.size() > (1u << 20))
+		return -EFBIG;
 	content.resize(strnlen(content.data(), content.size()));
 	int result = -ENOENT;
 	bool any_section = false, in_section = false, seen = false, found = false;

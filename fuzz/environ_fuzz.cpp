@@ -1,7 +1,8 @@
 // Arbitrary environment-file contents go through the service's own walk and
-// filter, handed to putenv in place. Only the entries a plain model accepts
-// may end up in the environment, each the last of its name, and the walk
-// fails exactly when the last entry lacks its NUL.
+// filters (a caller's own and a confined caller's), handed to putenv in place.
+// Only the entries a plain model accepts may end up in the environment, each
+// the last of its name, and the walk fails exactly when the last entry lacks
+// its NUL.
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,8 +26,19 @@ void fail(const char *what)
 	abort();
 }
 
-bool model_accept(const std::string &entry)
+bool model_accept(const std::string &entry, bool confined)
 {
+	if (confined) {
+		std::string name = entry.substr(0, entry.find('='));
+		if (name.size() == entry.size())
+			return false;
+		for (const char *kept : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+					 "XDG_RUNTIME_DIR", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
+					 "XDG_SESSION_DESKTOP", "SESSION_MANAGER"})
+			if (name == kept)
+				return true;
+		return false;
+	}
 	if (entry == "XDG_CONFIG_HOME=/" || entry == "XDG_DATA_HOME=/")
 		return false;
 	for (const char *prefix : {"SESSION_MANAGER=", "XDG_CURRENT_DESKTOP=",
@@ -50,7 +62,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+namespace {
+
+void check_walk(const uint8_t *data, size_t size, bool confined)
 {
 	clearenv();
 	// Sized exactly, so that a look past the bytes read is caught.
@@ -70,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			break;
 		}
 		std::string text(entry);
-		if (model_accept(text)) {
+		if (model_accept(text, confined)) {
 			size_t equals = text.find('=');
 			if (equals == std::string::npos)
 				expected.erase(text);
@@ -80,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		offset += text.size() + 1;
 	}
 
-	int result = put_environ_entries(file.data(), size);
+	int result = put_environ_entries(file.data(), size, confined);
 	if (result != (complete ? 0 : -1))
 		fail("wrong result for the last entry's NUL");
 
@@ -95,5 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	if (seen != expected.size())
 		fail("an accepted entry is missing from the environment");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	check_walk(data, size, false);
+	check_walk(data, size, true);
 	return 0;
 }

@@ -7,7 +7,7 @@ set -e
 cd "$(dirname "$0")/.."
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
-targets="net_fuzz logger_fuzz config_fuzz environ_fuzz"
+targets="net_fuzz policy_fuzz logger_fuzz config_fuzz environ_fuzz"
 
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DQUILLMERE_FUZZ=ON -DQUILLMERE_TESTS=OFF \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

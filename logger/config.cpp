@@ -1,7 +1,10 @@
 // Reads a log level threshold from a section of an ini-style file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -10,8 +13,19 @@
 
 namespace {
 
-struct file_closer {
-	void operator()(FILE *f) const { fclose(f); }
+// A level setting needs a few lines; a larger file is not worth reading.
+constexpr off_t MAX_CONFIG_SIZE = 1 << 20;
+
+struct unique_fd {
+	int fd;
+	explicit unique_fd(int f) : fd(f) {}
+	unique_fd(const unique_fd &) = delete;
+	unique_fd &operator=(const unique_fd &) = delete;
+	~unique_fd()
+	{
+		if (fd >= 0)
+			close(fd);
+	}
 };
 struct buffer_freer {
 	void operator()(char *p) const { free(p); }
@@ -117,28 +131,38 @@ int read_log_level(const char *path, const char *section)
 	if (!path || !section)
 		return -EINVAL;
 
-	std::unique_ptr<FILE, file_closer> file(fopen(path, "re"));
-	if (!file)
+	// Without O_NONBLOCK a FIFO with no writer would hold us in open().
+	unique_fd file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+	if (file.fd < 0)
 		return -errno;
-	if (fseek(file.get(), 0, SEEK_END) != 0)
+	struct stat st;
+	if (fstat(file.fd, &st) != 0)
 		return -errno;
-	long size = ftell(file.get());
-	if (size < 0)
-		return -errno;
-	if (fseek(file.get(), 0, SEEK_SET) != 0)
-		return -errno;
+	if (S_ISDIR(st.st_mode))
+		return -EISDIR;
+	if (!S_ISREG(st.st_mode))
+		return -EINVAL;
+	if (st.st_size > MAX_CONFIG_SIZE)
+		return -EFBIG;
 	// Nothing to read means no setting.
-	if (size == 0)
+	if (st.st_size == 0)
 		return -ENOENT;
 
-	std::unique_ptr<char, buffer_freer> data(
-		static_cast<char *>(malloc(static_cast<size_t>(size) + 1)));
+	size_t size = static_cast<size_t>(st.st_size);
+	std::unique_ptr<char, buffer_freer> data(static_cast<char *>(malloc(size + 1)));
 	if (!data)
 		return -ENOMEM;
-	errno = 0;
-	if (fread(data.get(), static_cast<size_t>(size), 1, file.get()) != 1)
-		// A file that shrank since it was measured sets no errno.
-		return errno ? -errno : -EIO;
+	for (size_t got = 0; got < size;) {
+		ssize_t n = read(file.fd, data.get() + got, size - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return -errno;
+		// The file shrank since it was measured.
+		if (n == 0)
+			return -EIO;
+		got += static_cast<size_t>(n);
+	}
 	data.get()[size] = '\0';
 
 	return parse_config(data.get(), section);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "logger/render.h"
+#include "logger/stderr.h"
 
 namespace {
 
@@ -171,6 +172,70 @@ size_t append_line(char *block, size_t size, size_t used, const char *head,
 	return used + fitted(n, size - used);
 }
 
+// Standard error takes a dump in joined lines as they are built, so the
+// whole text is never held: the same bytes, without a block the size of it.
+int stream_dump(const logger *lgr, int level, const char *file, int line,
+		const char *function, const unsigned char *data, size_t length,
+		size_t label, const char *format, va_list args)
+{
+	size_t names, messages, scratch_size;
+	if (!pattern_excess(lgr->format, file, function, &names, &messages) ||
+	    !add_size(lgr->format_reserve, names, &scratch_size) ||
+	    !add_size(scratch_size, messages > 1 ? messages + 1 : 2, &scratch_size))
+		return -EOVERFLOW;
+	heap_text scratch(static_cast<char *>(malloc(scratch_size)));
+	if (!scratch)
+		return -ENOMEM;
+	const char *tail;
+	if (render_frame(lgr, scratch.get(), scratch_size, level, file, line, function, &tail) < 0)
+		return -EINVAL;
+	frame f{scratch.get(), strlen(scratch.get()), tail, strlen(tail)};
+
+	size_t header_size;
+	if (!add_size(f.head_length + f.tail_length, label + 1, &header_size))
+		return -EOVERFLOW;
+	const size_t line_length = f.head_length + line_body + f.tail_length;
+	heap_text header(static_cast<char *>(malloc(header_size)));
+	heap_text unit(static_cast<char *>(malloc(line_length)));
+	if (!header || !unit)
+		return -ENOMEM;
+	memcpy(header.get(), f.head, f.head_length);
+	va_list again;
+	va_copy(again, args);
+	int n = vsnprintf(header.get() + f.head_length, label + 1, format, again);
+	va_end(again);
+	if (n < 0)
+		return -EINVAL;
+
+	stderr_lines out(stderr_line_prefix(level));
+	// A NUL in the label ends the record's text there, as for any writer.
+	size_t shown = strnlen(header.get() + f.head_length, label);
+	if (shown < label) {
+		out.put(header.get(), f.head_length + shown);
+		out.finish();
+		return 0;
+	}
+	memcpy(header.get() + f.head_length + label, f.tail, f.tail_length);
+	out.put(header.get(), f.head_length + label + f.tail_length);
+
+	// With the usual frame each dump line is one line of text, built in place.
+	const char *head_newline = static_cast<const char *>(memchr(f.head, '\n', f.head_length));
+	const char *tail_newline = static_cast<const char *>(memchr(f.tail, '\n', f.tail_length));
+	bool one_line = !head_newline && tail_newline && tail_newline == f.tail + f.tail_length - 1;
+	for (size_t i = 0; i < length && !out.failed(); i += 16) {
+		size_t count = length - i < 16 ? length - i : 16;
+		char *slot = one_line ? out.line_slot(line_length) : nullptr;
+		if (slot) {
+			build_line(slot, f, static_cast<uint32_t>(i), data + i, count);
+			continue;
+		}
+		build_line(unit.get(), f, static_cast<uint32_t>(i), data + i, count);
+		out.put(unit.get(), line_length);
+	}
+	out.finish();
+	return 0;
+}
+
 int write_dump(const logger *lgr, int level, const char *file, int line,
 	       const char *function, const unsigned char *data, size_t length,
 	       const char *format, va_list args)
@@ -181,6 +246,9 @@ int write_dump(const logger *lgr, int level, const char *file, int line,
 	va_end(measure);
 	if (label < 0)
 		return -EINVAL;
+	if (lgr->writer == stderr_writer)
+		return stream_dump(lgr, level, file, line, function, data, length,
+				   static_cast<size_t>(label), format, args);
 
 	// (L + 2) x R + 100 x L + 100 + N, with R grown by overlong names and
 	// the scratch text by one marker for each %m.

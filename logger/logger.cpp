@@ -457,8 +457,3 @@ int logger_log(logger *lgr, int level, const char *file, int line,
 	va_end(args);
 	return result;
 }
-
-void stderr_writer(int, const char *text, void *)
-{
-	fputs(text, stderr);
-}

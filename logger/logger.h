@@ -45,7 +45,14 @@ int logger_dump(logger *lgr, int level, const char *file, int line,
 		const char *format, ...)
 	__attribute__((format(printf, 8, 9)));
 
+// Writes each record to descriptor 2 in one write. A dump's lines are joined
+// into writes of at most PIPE_BUF bytes that end at line ends instead. When
+// standard error is the journal (JOURNAL_STREAM names descriptor 2), every
+// line starts with the level's syslog priority, "<3>" for ERROR.
 void stderr_writer(int level, const char *text, void *data);
+// Decides again whether standard error is the journal, as after daemon()
+// pointed it elsewhere; the first record decides by itself.
+bool detect_stderr_journal();
 
 // Whether the threshold lets a record of this level through. Read without the
 // lock, so that a call site pays one comparison for a record that is dropped.
@@ -71,6 +78,16 @@ void syslog_writer(int level, const char *text, void *data);
 void logfile_writer(int level, const char *text, void *data);
 
 // Reads "log level" from a section of an ini-style file: a threshold 0 to 5,
-// or a negated errno value (-ENOENT when the setting is absent).
+// or a negated errno value:
+//   -ENOENT  the setting is absent, the file is empty or does not exist
+//   -EISDIR  the path names a directory
+//   -EINVAL  a syntax error, a duplicate section or key, a bad value, a null
+//            argument, or a path that is no regular file (FIFO, device)
+//   -EFBIG   the file is larger than 1 MiB
+//   -ENOMEM  no memory for its content
+//   -EIO     the file shrank while it was read
+//   any other negated errno of open, fstat or read.
+// It never blocks on what the path names, and checks the kind and size of
+// the file before it reads any of it.
 int read_log_level(const char *path, const char *section);
 char *trim_line(char *line);

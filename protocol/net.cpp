@@ -8,22 +8,88 @@
 #include <event2/util.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
+#include "protocol/policy.h"
 #include "protocol/process.h"
 
 net_client client;
 
 namespace {
 
-// A command of 8 + 0xFFFFFFFF bytes has to be addressable as one block.
-static_assert(sizeof(size_t) >= sizeof(uint64_t));
+// The records of a command belong to the handler callers know.
+#define DATA_LOG(level, ...) LOGGER_LOG(plgr, (level), "net", "received_data", __VA_ARGS__)
 
-// From here on nothing is read; the connection ends once the output is out.
+// The largest unit the connection ever holds whole: an open-URL command
+// with the longest URL the service opens. Anything larger is skipped.
+constexpr size_t LARGEST_UNIT = CMD_HEADER_SIZE + OPEN_URL_PREFIX_SIZE + OPEN_URL_MAX_LENGTH;
+// libevent stops reading once this much input waits, whatever the peer sends.
+constexpr size_t INPUT_HIGH_WATERMARK = LARGEST_UNIT + 16384;
+
+// Ends a connection that has not reached the command phase in time.
+event *deadline_event = nullptr;
+// Bounds the wait for the last replies to go out.
+event *close_event = nullptr;
+// Body bytes of a skipped command still to come; they are dropped as they arrive.
+uint64_t skip_left = 0;
+// The header of the command being awaited has been seen and logged.
+bool header_seen = false;
+
+void deadline_cb(evutil_socket_t, short, void *);
+void close_timeout_cb(evutil_socket_t, short, void *)
+{
+	event_base_loopbreak(ev_base);
+}
+
+// From here on nothing is read; the connection ends once the output is out,
+// or after a short while for a peer that does not read.
 void begin_close(bufferevent *bev)
 {
+	bufferevent_disable(bev, EV_READ);
 	bufferevent_setcb(bev, nullptr, write_cb, event_cb, nullptr);
+	if (deadline_event)
+		event_del(deadline_event);
+	if (close_event && !evtimer_pending(close_event, nullptr)) {
+		timeval bound = {CLOSE_FLUSH_MS / 1000, CLOSE_FLUSH_MS % 1000 * 1000};
+		evtimer_add(close_event, &bound);
+	}
 	write_cb(bev, nullptr);
+}
+
+void deadline_cb(evutil_socket_t, short, void *)
+{
+	if (!client.bev || client.phase >= PHASE_COMMAND)
+		return;
+	NET_LOG(LEVEL_ERROR, "handshake not finished in %i s", HANDSHAKE_DEADLINE_S);
+	client.phase = PHASE_CLOSE;
+	begin_close(client.bev);
+}
+
+// Decides on a command whose header has just arrived: false when the
+// connection must end. Sets skip_left for a command that is dropped unread.
+bool received_header(const unsigned char *header)
+{
+	uint32_t cmd = load_word(header);
+	uint32_t length = load_word(header + 4);
+	DATA_LOG(LEVEL_DEBUG, "cmd %u/%lu", cmd, static_cast<unsigned long>(length));
+
+	if (cmd != CMD_OPEN_URL) {
+		DATA_LOG(LEVEL_WARNING, "unknown cmd %u", cmd);
+		skip_left = length;
+		return true;
+	}
+	if (length < OPEN_URL_PREFIX_SIZE) {
+		DATA_LOG(LEVEL_ERROR, "protocol error cmd %u/%lu", cmd, static_cast<unsigned long>(length));
+		return false;
+	}
+	if (length - OPEN_URL_PREFIX_SIZE > OPEN_URL_MAX_LENGTH) {
+		DATA_LOG(LEVEL_ERROR, "URL too long: %lu bytes, skipped", static_cast<unsigned long>(length));
+		skip_left = length;
+		return true;
+	}
+	header_seen = true;
+	return true;
 }
 
 } // namespace
@@ -32,6 +98,8 @@ int net_client_init(int fd)
 {
 	evutil_make_socket_nonblocking(fd);
 	client = {};
+	skip_left = 0;
+	header_seen = false;
 
 	client.bev = bufferevent_socket_new(ev_base, fd,
 		BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
@@ -41,10 +109,14 @@ int net_client_init(int fd)
 		return -1;
 	}
 	bufferevent_setcb(client.bev, read_cb, nullptr, event_cb, nullptr);
-	if (bufferevent_enable(client.bev, EV_READ | EV_WRITE) != 0) {
+	bufferevent_setwatermark(client.bev, EV_READ, 0, INPUT_HIGH_WATERMARK);
+	deadline_event = evtimer_new(ev_base, deadline_cb, nullptr);
+	close_event = evtimer_new(ev_base, close_timeout_cb, nullptr);
+	timeval deadline = {HANDSHAKE_DEADLINE_S, 0};
+	if (!deadline_event || !close_event || evtimer_add(deadline_event, &deadline) != 0 ||
+	    bufferevent_enable(client.bev, EV_READ | EV_WRITE) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to set events");
-		bufferevent_free(client.bev);
-		client.bev = nullptr;
+		net_client_free();
 		return -1;
 	}
 
@@ -59,6 +131,12 @@ int net_client_init(int fd)
 
 void net_client_free()
 {
+	for (event **ev : {&deadline_event, &close_event}) {
+		if (*ev) {
+			event_free(*ev);
+			*ev = nullptr;
+		}
+	}
 	if (client.bev) {
 		bufferevent_free(client.bev);
 		client.bev = nullptr;
@@ -92,6 +170,22 @@ void read_cb(bufferevent *bev, void *)
 			need = STATUS_SIZE;
 			break;
 		default:
+			if (skip_left > 0) {
+				// Dropped as it comes: a skipped command is never held whole.
+				size_t n = static_cast<size_t>(std::min<uint64_t>(skip_left, available));
+				if (evbuffer_drain(input, n) != 0) {
+					NET_LOG(LEVEL_ERROR, "unable to drain");
+					event_base_loopbreak(ev_base);
+					return;
+				}
+				skip_left -= n;
+				available -= n;
+				if (skip_left > 0) {
+					bufferevent_setwatermark(bev, EV_READ, 0, INPUT_HIGH_WATERMARK);
+					return;
+				}
+				continue;
+			}
 			need = CMD_HEADER_SIZE;
 			if (available >= CMD_HEADER_SIZE) {
 				const unsigned char *header = evbuffer_pullup(input, CMD_HEADER_SIZE);
@@ -100,6 +194,17 @@ void read_cb(bufferevent *bev, void *)
 					event_base_loopbreak(ev_base);
 					return;
 				}
+				if (!header_seen) {
+					if (!received_header(header)) {
+						begin_close(bev);
+						return;
+					}
+					if (skip_left > 0 || !header_seen) {
+						evbuffer_drain(input, CMD_HEADER_SIZE);
+						available -= CMD_HEADER_SIZE;
+						continue;
+					}
+				}
 				need = CMD_HEADER_SIZE + static_cast<uint64_t>(load_word(header + 4));
 			}
 			break;
@@ -107,7 +212,7 @@ void read_cb(bufferevent *bev, void *)
 
 		// Wake up again only once the whole unit is here.
 		if (available < need) {
-			bufferevent_setwatermark(bev, EV_READ, need, 0);
+			bufferevent_setwatermark(bev, EV_READ, need, INPUT_HIGH_WATERMARK);
 			return;
 		}
 
@@ -119,8 +224,11 @@ void read_cb(bufferevent *bev, void *)
 		}
 		bool goes_on = client.phase == PHASE_COMMAND ? received_data(unit)
 							     : received_handshake(unit);
-		if (!goes_on)
+		header_seen = false;
+		if (!goes_on) {
+			begin_close(bev);
 			return;
+		}
 
 		if (evbuffer_drain(input, need) != 0) {
 			NET_LOG(LEVEL_ERROR, "unable to drain");
@@ -133,6 +241,8 @@ void read_cb(bufferevent *bev, void *)
 			begin_close(bev);
 			return;
 		}
+		if (client.phase == PHASE_COMMAND && deadline_event)
+			event_del(deadline_event);
 	}
 }
 
@@ -142,10 +252,16 @@ void write_cb(bufferevent *bev, void *)
 		event_base_loopbreak(ev_base);
 }
 
-void event_cb(bufferevent *, short events, void *)
+void event_cb(bufferevent *bev, short events, void *)
 {
 	if (events & BEV_EVENT_EOF) {
 		NET_LOG(LEVEL_INFO, "disconnected");
+		// A peer that only shut its side still reads the replies it is owed.
+		if (bev && !(events & BEV_EVENT_ERROR) &&
+		    evbuffer_get_length(bufferevent_get_output(bev)) != 0) {
+			begin_close(bev);
+			return;
+		}
 		event_base_loopbreak(ev_base);
 	} else if (events & BEV_EVENT_ERROR) {
 		NET_LOG(LEVEL_ERROR, "connection error");
@@ -216,20 +332,15 @@ bool received_data(const unsigned char *message)
 {
 	uint32_t cmd = load_word(message);
 	uint32_t length = load_word(message + 4);
-	NET_LOG(LEVEL_DEBUG, "cmd %u/%lu", cmd, static_cast<unsigned long>(length));
-
-	if (cmd != CMD_OPEN_URL) {
-		NET_LOG(LEVEL_WARNING, "unknown cmd %u", cmd);
+	// Anything else was judged, and skipped or refused, on its header.
+	if (cmd != CMD_OPEN_URL || length < OPEN_URL_PREFIX_SIZE ||
+	    length - OPEN_URL_PREFIX_SIZE > OPEN_URL_MAX_LENGTH)
 		return true;
-	}
-	if (length < OPEN_URL_PREFIX_SIZE) {
-		NET_LOG(LEVEL_ERROR, "protocol error cmd %u/%lu", cmd, static_cast<unsigned long>(length));
-		event_base_loopbreak(ev_base);
-		return false;
-	}
 	const unsigned char *url = message + CMD_HEADER_SIZE + OPEN_URL_PREFIX_SIZE;
 	size_t url_length = length - OPEN_URL_PREFIX_SIZE;
 	logger_dump(plgr, LEVEL_DUMP, "net", __LINE__, __func__, url, url_length, "URL");
+	if (!policy_allows(url, url_length))
+		return true;
 	open_url(url, url_length);
 	return true;
 }

@@ -13,6 +13,11 @@
 
 struct bufferevent;
 
+// A connection that has not finished its handshake by then is ended.
+constexpr int HANDSHAKE_DEADLINE_S = 10;
+// How long a connection that ends waits for its last replies to go out.
+constexpr int CLOSE_FLUSH_MS = 1000;
+
 enum : uint32_t {
 	PHASE_VERSION = 0,
 	PHASE_VERSION_STATUS = 1,
@@ -39,7 +44,7 @@ void write_cb(bufferevent *bev, void *arg);
 void event_cb(bufferevent *bev, short events, void *arg);
 
 // Handlers of one complete, pulled-up unit. They return true while the
-// connection goes on, false once they have ended it.
+// connection goes on, false when it must end (after what is queued is out).
 bool received_handshake(const unsigned char *unit);
 bool received_data(const unsigned char *message);
 

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "logger/logger.h"
 #include "protocol/net.h"
+#include "protocol/policy.h"
 #include "protocol/process.h"
 #include "service/service.h"
 
@@ -154,12 +156,24 @@ int main(int argc, char *argv[])
 	interrupt_event = event_new(ev_base, SIGINT, EV_SIGNAL | EV_PERSIST, sigint_cb, nullptr);
 	terminate_event = event_new(ev_base, SIGTERM, EV_SIGNAL | EV_PERSIST, sigint_cb, nullptr);
 	child_exit_event = event_new(ev_base, SIGCHLD, EV_SIGNAL | EV_PERSIST, sigchld_cb, nullptr);
-	for (event *ev : {interrupt_event, terminate_event, child_exit_event}) {
+	reload_event = event_new(ev_base, SIGHUP, EV_SIGNAL | EV_PERSIST, sighup_cb, nullptr);
+	for (event *ev : {interrupt_event, terminate_event, child_exit_event, reload_event}) {
 		if (!ev || event_add(ev, nullptr) != 0) {
 			SERVICE_LOG(LEVEL_ERROR, "unable to handle a signal");
 			return 1;
 		}
 	}
+
+	// Read once the reload is armed, so that no edit after this read goes unseen.
+	url_policy policy;
+	policy_error refusal;
+	r = load_policy(POLICY_FILE, &policy, &refusal);
+	if (r != 0 && r != -ENOENT) {
+		SERVICE_LOG(LEVEL_ERROR, "bad policy: %s", refusal.text);
+		fprintf(stderr, "bad policy: %s\n", refusal.text);
+		return 1;
+	}
+	set_policy(std::move(policy));
 
 	// Refused in the foreground, so the message and the status reach the caller.
 	if (create_server_socket() != 0) {
@@ -173,6 +187,8 @@ int main(int argc, char *argv[])
 			fprintf(stderr, "Unable to daemonize: %i\n", errno);
 			return 1;
 		}
+		// Standard error is now the null device, whatever it was before.
+		detect_stderr_journal();
 	}
 
 	event_base_loop(ev_base, 0);

@@ -2,6 +2,7 @@
 // desktop-session variables and nothing else of its environment.
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,19 @@ constexpr std::string_view SESSION_PREFIXES[] = {
 	"XDG_RUNTIME_DIR=",
 	"XDG_",
 	"HOME=",
+};
+
+// All a caller that sees another file system may pass on: where its desktop
+// is, never where programs, handlers or their settings are looked up.
+constexpr std::string_view CONFINED_NAMES[] = {
+	"DISPLAY",
+	"WAYLAND_DISPLAY",
+	"DBUS_SESSION_BUS_ADDRESS",
+	"XDG_RUNTIME_DIR",
+	"XDG_CURRENT_DESKTOP",
+	"XDG_SESSION_TYPE",
+	"XDG_SESSION_DESKTOP",
+	"SESSION_MANAGER",
 };
 
 // Handed to putenv in place, so it stays for the life of the process.
@@ -82,6 +96,36 @@ ssize_t read_environ(int fd)
 			return static_cast<ssize_t>(count);
 		count += static_cast<size_t>(got);
 	}
+}
+
+// 1 when the process behind the /proc directory has a mount namespace or a
+// root directory other than ours, 0 when not, or a negated errno.
+int peer_confined(int dir)
+{
+	constexpr const char *LINKS[][2] = {{"ns/mnt", "/proc/self/ns/mnt"}, {"root", "/proc/self/root"}};
+	for (const auto &link : LINKS) {
+		struct stat theirs, ours;
+		if (fstatat(dir, link[0], &theirs, 0) != 0 || stat(link[1], &ours) != 0)
+			return -errno;
+		if (theirs.st_dev != ours.st_dev || theirs.st_ino != ours.st_ino)
+			return 1;
+	}
+	return 0;
+}
+
+// The home directory the user database gives the user, in place of the one a
+// confined caller names; without an entry there is no HOME at all.
+void put_database_home(uid_t uid)
+{
+	const passwd *entry = getpwuid(uid);
+	if (!entry || !entry->pw_dir)
+		return;
+	if (setenv("HOME", entry->pw_dir, 1) != 0) {
+		int err = errno;
+		PEER_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
+		return;
+	}
+	PEER_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(std::string("HOME=") + entry->pw_dir).c_str());
 }
 
 // Whether this process already has exactly these supplementary groups.
@@ -143,6 +187,14 @@ bool accept_environ_entry(std::string_view entry)
 	return entry.find("DISPLAY=") != std::string_view::npos;
 }
 
+bool accept_confined_entry(std::string_view entry)
+{
+	size_t equals = entry.find('=');
+	if (equals == std::string_view::npos)
+		return false;
+	return std::ranges::find(CONFINED_NAMES, entry.substr(0, equals)) != std::end(CONFINED_NAMES);
+}
+
 int change_environ(int fd)
 {
 	ucred cred;
@@ -153,22 +205,48 @@ int change_environ(int fd)
 	}
 
 	char path[4096];
-	snprintf(path, sizeof(path) - 1, "/proc/%i/environ", cred.pid);
+	snprintf(path, sizeof(path) - 1, "/proc/%i", cred.pid);
 	path[sizeof(path) - 1] = '\0';
 
-	scoped_fd file(open(path, O_RDONLY));
+	// Everything below is read through this one directory, so all of it
+	// belongs to the process whose owner is checked.
+	scoped_fd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	if (dir.get() == -1) {
+		int err = errno;
+		PEER_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
+		return -1;
+	}
+	scoped_fd file(openat(dir.get(), "environ", O_RDONLY | O_CLOEXEC));
 	if (file.get() == -1) {
 		int err = errno;
 		PEER_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
 		return -1;
 	}
-	// The pid may have been reused since connect: never read another user's session.
+	// The pid may have been reused since connect: never read another user's
+	// session. The file, unlike the directory, is root's while the process is
+	// not dumpable.
 	struct stat st;
 	int refused = fstat(file.get(), &st) != 0 ? errno : st.st_uid != cred.uid ? EPERM : 0;
 	if (refused != 0) {
 		PEER_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", -refused, strerror(refused));
 		return -1;
 	}
+	int confined = peer_confined(dir.get());
+	if (confined < 0) {
+		PEER_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", confined, strerror(-confined));
+		return -1;
+	}
+	dir.reset();
+	// Root that sees other files could name them to the opener, which runs as
+	// root outside its confinement.
+	if (confined && cred.uid == 0) {
+		PEER_LOG(LEVEL_WARNING, "refused pid %i: root in another mount namespace or root directory",
+			 cred.pid);
+		return -1;
+	}
+	if (confined)
+		PEER_LOG(LEVEL_INFO, "pid %i is confined: only its display and session variables are taken",
+			 cred.pid);
 
 	ssize_t read_count = read_environ(file.get());
 	if (read_count < 0)
@@ -200,10 +278,14 @@ int change_environ(int fd)
 		PEER_LOG(LEVEL_WARNING, "unable to clear environ");
 		environ = nullptr;
 	}
-	return put_environ_entries(peer_environ, count);
+	if (put_environ_entries(peer_environ, count, confined) != 0)
+		return -1;
+	if (confined)
+		put_database_home(cred.uid);
+	return 0;
 }
 
-int put_environ_entries(char *entries, size_t count)
+int put_environ_entries(char *entries, size_t count, bool confined)
 {
 	size_t offset = 0;
 	while (offset < count) {
@@ -215,7 +297,7 @@ int put_environ_entries(char *entries, size_t count)
 		}
 		std::string_view text(entry, end - entry);
 		PEER_LOG(LEVEL_DEBUG, "plugin env: %s", log_quote(text).c_str());
-		if (accept_environ_entry(text)) {
+		if (confined ? accept_confined_entry(text) : accept_environ_entry(text)) {
 			if (putenv(entry) != 0) {
 				int err = errno;
 				PEER_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));

@@ -18,6 +18,103 @@ namespace {
 int listen_fd = -1;
 event *listener_event = nullptr;
 
+// One slot per live connection child: whose connection it serves.
+struct connection_slot {
+	pid_t pid;
+	uid_t uid;
+};
+connection_slot slots[MAX_CONNECTIONS];
+size_t live_connections = 0;
+
+// Refusals logged in full at most once a second; the rest are counted and
+// summed up by a timer, so that a burst neither floods the log nor vanishes.
+event *refusal_event = nullptr;
+unsigned long refusals_unlogged = 0;
+
+// While descriptors or memory are short, accepting pauses instead of spinning.
+event *accept_pause_event = nullptr;
+constexpr timeval ACCEPT_PAUSE = {0, 100 * 1000};
+
+void refusal_cb(evutil_socket_t, short, void *)
+{
+	if (refusals_unlogged > 0)
+		SERVICE_LOG(LEVEL_WARNING, "refused %lu more connections", refusals_unlogged);
+	refusals_unlogged = 0;
+}
+
+void resume_accept_cb(evutil_socket_t, short, void *)
+{
+	if (listener_event)
+		event_add(listener_event, nullptr);
+}
+
+size_t connections_of(uid_t uid)
+{
+	size_t count = 0;
+	for (size_t i = 0; i < live_connections; i++)
+		count += slots[i].uid == uid;
+	return count;
+}
+
+// Which limit a new connection of this caller would pass, or null for none.
+const char *limit_reached(uid_t uid, unsigned *limit)
+{
+	if (live_connections >= MAX_CONNECTIONS) {
+		*limit = MAX_CONNECTIONS;
+		return "total";
+	}
+	// Root can stop the service anyway; its connections count only in all.
+	if (uid != 0 && connections_of(uid) >= MAX_CONNECTIONS_PER_USER) {
+		*limit = MAX_CONNECTIONS_PER_USER;
+		return "user";
+	}
+	return nullptr;
+}
+
+void refuse(const ucred &cred, const char *which, unsigned limit)
+{
+	if (refusal_event && evtimer_pending(refusal_event, nullptr)) {
+		refusals_unlogged++;
+		return;
+	}
+	LOGGER_LOG(plgr, LEVEL_WARNING, "main", "accept_cb", "refused uid %u pid %i: %s limit %u",
+		    static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid), which, limit);
+	if (refusal_event) {
+		timeval second = {1, 0};
+		evtimer_add(refusal_event, &second);
+	}
+}
+
+void forget_connection(pid_t pid)
+{
+	for (size_t i = 0; i < live_connections; i++) {
+		if (slots[i].pid == pid) {
+			slots[i] = slots[--live_connections];
+			return;
+		}
+	}
+}
+
+// The timers a service process needs beside its listener; a child has none.
+int create_timers()
+{
+	if (!refusal_event)
+		refusal_event = evtimer_new(ev_base, refusal_cb, nullptr);
+	if (!accept_pause_event)
+		accept_pause_event = evtimer_new(ev_base, resume_accept_cb, nullptr);
+	return refusal_event && accept_pause_event ? 0 : -1;
+}
+
+void free_timers()
+{
+	for (event **ev : {&refusal_event, &accept_pause_event}) {
+		if (*ev) {
+			event_free(*ev);
+			*ev = nullptr;
+		}
+	}
+}
+
 } // namespace
 
 event *child_exit_event = nullptr;
@@ -49,7 +146,7 @@ int create_server_socket()
 	}
 
 	listener_event = event_new(ev_base, listen_fd, EV_READ | EV_PERSIST, accept_cb, nullptr);
-	if (!listener_event) {
+	if (!listener_event || create_timers() != 0) {
 		SERVICE_LOG(LEVEL_ERROR, "unable to create event");
 		close_server_socket();
 		return -1;
@@ -64,6 +161,7 @@ int create_server_socket()
 
 void close_server_socket()
 {
+	free_timers();
 	if (listener_event) {
 		event_free(listener_event);
 		listener_event = nullptr;
@@ -82,6 +180,28 @@ void accept_cb(evutil_socket_t fd, short, void *)
 	if (conn == -1) {
 		int err = errno;
 		SERVICE_LOG(LEVEL_ERROR, "unable to accept connection: %i: %s", -err, strerror(err));
+		// The connection stays queued: trying again at once would only spin.
+		if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&
+		    accept_pause_event && listener_event) {
+			event_del(listener_event);
+			evtimer_add(accept_pause_event, &ACCEPT_PAUSE);
+		}
+		return;
+	}
+
+	// Limits are kept here, before a process is spent on the caller.
+	ucred cred;
+	socklen_t cred_length = sizeof(cred);
+	if (getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) != 0) {
+		int err = errno;
+		SERVICE_LOG(LEVEL_ERROR, "unable to get options: %i", -err);
+		close(conn);
+		return;
+	}
+	unsigned limit;
+	if (const char *which = limit_reached(cred.uid, &limit)) {
+		refuse(cred, which, limit);
+		close(conn);
 		return;
 	}
 
@@ -93,6 +213,7 @@ void accept_cb(evutil_socket_t fd, short, void *)
 		return;
 	}
 	if (pid > 0) {
+		slots[live_connections++] = {pid, cred.uid};
 		SERVICE_LOG(LEVEL_INFO, "new process: %li", static_cast<long>(pid));
 		close(conn);
 		return;
@@ -104,8 +225,10 @@ void accept_cb(evutil_socket_t fd, short, void *)
 		exit(1);
 	}
 	close_server_socket();
+	live_connections = 0;
 	// The opener is waited for by the launch itself; a reaper here would race it.
 	event_del(child_exit_event);
+	ignore_reload();
 
 	if (change_environ(conn) != 0) {
 		event_base_loopbreak(ev_base);
@@ -128,6 +251,7 @@ void sigchld_cb(evutil_socket_t, short, void *)
 		return;
 	}
 	// Signals coalesce: children that ended together may have raised one SIGCHLD.
-	while (waitpid(-1, nullptr, WNOHANG) > 0) {
-	}
+	do
+		forget_connection(pid);
+	while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0);
 }

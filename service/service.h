@@ -14,10 +14,23 @@ struct event;
 // Every record of the service process names the source file "main".
 #define SERVICE_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", __func__, __VA_ARGS__)
 
+// Live connection children a user may have at once, and all users together.
+// Root's connections count only toward the total.
+constexpr unsigned MAX_CONNECTIONS_PER_USER = 32;
+constexpr unsigned MAX_CONNECTIONS = 256;
+
 // Created by main; a connection child takes it out of its loop.
 extern event *child_exit_event;
 // Set in a connection child at once after the fork.
 extern int child_flag;
+
+// The administrator's URL policy, read at start and again on SIGHUP.
+extern const char POLICY_FILE[];
+extern event *reload_event;
+void sighup_cb(evutil_socket_t signal, short events, void *arg);
+// For a connection child: only the service process reloads, and the openers a
+// child starts must inherit SIGHUP ignored.
+void ignore_reload();
 
 int create_server_socket();
 void close_server_socket();
@@ -26,10 +39,17 @@ void sigchld_cb(evutil_socket_t signal, short events, void *arg);
 
 // Whether an entry of the peer's environment (NAME=value) is kept.
 bool accept_environ_entry(std::string_view entry);
+// Whether an entry is kept from a caller with a mount namespace or root
+// directory of its own: only display and session variables, by exact name.
+bool accept_confined_entry(std::string_view entry);
 // Puts the accepted entries of an environment file's content (each NAME=value
 // ended by a NUL) into the environment, in place: the block must outlive the
 // process's use of the environment. -1 when the last entry has no NUL.
-int put_environ_entries(char *entries, size_t count);
+// A confined caller's entries go through accept_confined_entry instead.
+int put_environ_entries(char *entries, size_t count, bool confined = false);
 // Makes this process the peer of the connected socket, with its session
-// environment. 0 on success, -1 after the reason was logged.
+// environment. A root caller with a mount namespace or root directory other
+// than the service's is refused; any other such caller gets its display and
+// session variables and the user database's HOME only. 0 on success, -1
+// after the reason was logged.
 int change_environ(int fd);

@@ -4,11 +4,16 @@
 Every case runs in a private mount and network namespace of its own, so the
 abstract socket and the stub opener bind-mounted over /usr/bin/xdg-open are
 the case's alone. The client talks to the real service or to a fake server
-that this script plays itself.
+that this script plays itself. One case installs the build into a temporary
+prefix and builds a C plug-in against the installed library.
 
-Usage: client_test.py QUILLMERE QUILLMERE_OPEN
+Usage: client_test.py QUILLMERE QUILLMERE_OPEN BUILD_DIR
 """
+import contextlib
+import glob
 import os
+import re
+import select
 import signal
 import socket
 import struct
@@ -41,7 +46,8 @@ USAGE_CASES = [
     (["--timeout", "soon", "about:blank"], 64, "not a number of seconds"),
     (["--timeout", "-1", "about:blank"], 64, "not a number of seconds"),
     (["--timeout", "nan", "about:blank"], 64, "not a number of seconds"),
-    (["--bogus", "about:blank"], 64, "Try 'quillmere-open --help'"),
+    (["--bogus", "about:blank"], 64, "unknown option --bogus; try 'quillmere-open --help'"),
+    (["about:blank", "--timeout"], 64, "option --timeout needs an argument"),
     (["--help"], 0, "Usage: quillmere-open [--timeout SECONDS] URL..."),
     (["--version"], 0, "quillmere-open 1.1.0.2"),
 ]
@@ -58,6 +64,12 @@ FAKE_CASES = [
      "it refused this client's version", "0100010000"),
     ("never answers", "silent", 0, ["--timeout", "0.5", "about:blank"], 75,
      "the service did not answer in time", ""),
+    # What a slow opener did before the service stopped waiting for it.
+    ("never closes", "stall", 0, ["--timeout", "0.5", "about:blank"], 75,
+     "quillmere-open: the service did not answer in time", HANDSHAKE + command("about:blank")),
+    # The service closes a connection over its limits without a word.
+    ("refuses the connection", "close", 0, ["about:blank"], 75,
+     "quillmere-open: the service refused the connection: likely too many connections", ""),
     ("hangs up after its version", "hangup", 0, ["about:blank"], 76,
      "closed the connection", None),
     ("byte in the command phase", "chatter", 0, ["about:blank"], 76,
@@ -93,8 +105,9 @@ def case_usage(ctx, r):
     for args, status, text in USAGE_CASES:
         p = run_client(ctx["client"], args)
         out = p.stdout if status == 0 else p.stderr
-        r.check(f"usage {args}", p.returncode == status and text in out,
-                f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}")
+        one_line = status == 0 or (p.stderr.count("\n") == 1 and p.stderr.startswith("quillmere-open: "))
+        r.check(f"usage {args}"[:80], p.returncode == status and text in out and one_line,
+                f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr[:300]!r}")
 
 
 def case_no_service(ctx, r):
@@ -112,7 +125,7 @@ def install_stub(tmp):
     # The opener gets a cleared environment: no PATH, so full paths only.
     with open(stub, "w") as f:
         f.write("#!/bin/sh\n"
-                "case \"$1\" in slow:*) /bin/sleep 3;; *) /bin/sleep 0.2;; esac\n"
+                "case \"$1\" in slow:*) /bin/sleep 2.5;; *) /bin/sleep 0.2;; esac\n"
                 f"printf '%s %s\\n' \"$(/usr/bin/id -u)\" \"$1\" >> {opened}\n")
     os.chmod(stub, 0o755)
     open(opened, "w").close()
@@ -126,15 +139,33 @@ def read_lines(path):
         return f.read().splitlines()
 
 
-def case_service(ctx, r):
-    opened = install_stub(ctx["tmp"])
+@contextlib.contextmanager
+def running_service(ctx, r):
+    """The real service in the foreground; yields False when it did not start."""
     log_path = os.path.join(ctx["tmp"], "service.log")
     log = open(log_path, "w")
     service = subprocess.Popen([ctx["quillmere"], "-D", "-v", "info"], stdin=subprocess.DEVNULL,
                                stdout=log, stderr=log)
     try:
-        if not wait_listening(service):
+        started = wait_listening(service)
+        if not started:
             r.check("service starts", False, open(log_path).read())
+        yield started
+    finally:
+        service.send_signal(signal.SIGTERM)
+        try:
+            status = service.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            service.kill()
+            status = service.wait()
+        log.close()
+        r.check("service stops with status 0", status == 0, open(log_path).read())
+
+
+def case_service(ctx, r):
+    opened = install_stub(ctx["tmp"])
+    with running_service(ctx, r) as started:
+        if not started:
             return
         client = ctx["client"]
 
@@ -165,45 +196,106 @@ def case_service(ctx, r):
                 p.returncode == 0 and got == [f"{NOBODY} https://example.org/user"],
                 f"status {p.returncode}, stderr {p.stderr!r}, opened {got}")
 
-        p = run_client(client, ["--timeout", "0.5", "slow:1"])
-        r.check("a slow opener runs into the time-out: 75", p.returncode == 75
-                and "quillmere-open: the service did not answer in time" in p.stderr,
+        # Two openers that outlast the service's wait for one: the time-out
+        # alone would run out, the opener wait for each URL on top does not.
+        p = run_client(client, ["--timeout", "4", "slow:1", "slow:2"])
+        r.check("slow openers get the opener wait on top of the time-out: 0", p.returncode == 0,
                 f"status {p.returncode}, stderr {p.stderr!r}")
-        # The connection child goes on without the client; let it finish.
         deadline = time.time() + 30
-        while "0 slow:1" not in read_lines(opened) and time.time() < deadline:
+        while "0 slow:2" not in read_lines(opened) and time.time() < deadline:
             time.sleep(0.05)
-        r.check("the slow URL is still opened", "0 slow:1" in read_lines(opened),
+        r.check("the slow URLs are opened in order",
+                read_lines(opened)[-2:] == ["0 slow:1", "0 slow:2"],
                 f"opened {read_lines(opened)[-2:]}")
-    finally:
-        service.send_signal(signal.SIGTERM)
-        try:
-            status = service.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            service.kill()
-            status = service.wait()
-        log.close()
-        r.check("service stops with status 0", status == 0, open(log_path).read())
 
 
-def case_fake(ctx, r, index):
-    name, behaviour, uid, args, status, text, received = FAKE_CASES[index]
+def build_plugin(ctx, r):
+    """Installs the build into a temporary prefix and builds a C99 plug-in
+    against it the way its authors would; returns the plug-in's path and the
+    environment it runs in, or None."""
+    prefix = os.path.join(ctx["tmp"], "prefix")
+    p = subprocess.run(["cmake", "--install", ctx["build"], "--prefix", prefix],
+                       capture_output=True, text=True)
+    pcs = glob.glob(os.path.join(prefix, "**", "pkgconfig", "quillmere-client.pc"), recursive=True)
+    r.check("cmake --install puts the library's pkg-config file into the prefix",
+            p.returncode == 0 and len(pcs) == 1, p.stdout + p.stderr)
+    if len(pcs) != 1:
+        return None
+    libdir = os.path.dirname(os.path.dirname(pcs[0]))
+    env = dict(os.environ, PKG_CONFIG_PATH=os.path.dirname(pcs[0]), LD_LIBRARY_PATH=libdir)
+    # A sanitizer build's library brings its runtime along, after the plug-in's C library.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "quillmere-client"], env=env,
+                           capture_output=True, text=True)
+    plugin = os.path.join(ctx["tmp"], "client_plugin")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "client_plugin.c")
+    p = subprocess.run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-o", plugin, source]
+                       + flags.stdout.split(), env=env, capture_output=True, text=True)
+    r.check("a C99 plug-in builds with pkg-config --cflags --libs quillmere-client",
+            flags.returncode == 0 and prefix in flags.stdout and p.returncode == 0,
+            f"pkg-config {flags.stdout!r} {flags.stderr!r}, cc: {p.stderr}")
+    return (plugin, env) if p.returncode == 0 else None
+
+
+def case_library(ctx, r):
+    built = build_plugin(ctx, r)
+    if built is None:
+        return
+    plugin, env = built
+
+    # The listener's uid is checked before a byte is sent.
+    ran = against_fake("ok", NOBODY, [plugin, "connect"], r, "library refuses a listener not root",
+                       env=env)
+    if ran is not None:
+        p, out, err = ran
+        r.check("the library refuses a listener that is not root, and names it",
+                re.fullmatch(r"result -3, uid 65534, pid (\d+): @ftnl54531 is held by uid 65534, "
+                             r"process \1\n", p.stdout) is not None and out.strip() == "",
+                f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}, server got {out!r}")
+
+    opened = install_stub(ctx["tmp"])
+    urls = ["https://example.org/plugin/1", "https://example.org/plugin/2?a=b"]
+    with running_service(ctx, r) as started:
+        if not started:
+            return
+        p = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                            "--", plugin, "open"] + urls, env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=90)
+        got = read_lines(opened)
+        r.check("a plug-in as another user opens two URLs through the installed library",
+                p.returncode == 0 and p.stdout == "done\n" and got == [f"{NOBODY} {u}" for u in urls],
+                f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}, opened {got}")
+
+
+def against_fake(behaviour, uid, argv, r, name, env=None):
+    """Runs argv against a fake server; returns its result and what the server
+    received, or None when the server did not start."""
     python = PYTHON if os.path.exists(PYTHON) else sys.executable
-    argv = [python, os.path.abspath(__file__), "--fake", behaviour]
+    server_argv = [python, os.path.abspath(__file__), "--fake", behaviour]
     if uid != 0:
-        argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--"] + argv
-    server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        server_argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--"] + server_argv
+    server = subprocess.Popen(server_argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
     try:
         if not wait_listening(server):
             r.check(name, False, "the fake server did not start: " + server.stderr.read())
-            return
-        p = run_client(ctx["client"], args)
+            return None
+        p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                           timeout=90, env=env)
         out, err = server.communicate(timeout=20)
     finally:
         if server.poll() is None:
             server.kill()
             server.wait()
+    return p, out, err
+
+
+def case_fake(ctx, r, index):
+    name, behaviour, uid, args, status, text, received = FAKE_CASES[index]
+    ran = against_fake(behaviour, uid, [ctx["client"]] + args, r, name)
+    if ran is None:
+        return
+    p, out, err = ran
     ok = p.returncode == status and text in (p.stderr if status else p.stdout)
     ok = ok and (received is None or out.strip() == received)
     r.check(f"fake server, {name}: {status}", ok,
@@ -229,6 +321,10 @@ def fake_server(behaviour):
         return True
 
     try:
+        if behaviour == "close":
+            conn.close()
+            print("")
+            return
         if behaviour == "wrong-version":
             conn.sendall(struct.pack("<I", 0x00020001))
         elif behaviour != "silent":
@@ -250,6 +346,11 @@ def fake_server(behaviour):
                             conn.sendall(b"\x7f")
         while read(1):
             pass
+        if behaviour == "stall":
+            # Keeps its side open until the client gives up and closes its own.
+            poller = select.poll()
+            poller.register(conn, select.POLLHUP)
+            poller.poll(25000)
     except (BrokenPipeError, ConnectionResetError):
         pass
     print(got.hex())
@@ -258,17 +359,17 @@ def fake_server(behaviour):
 
 # --- driver -----------------------------------------------------------------
 
-def inner(case, quillmere, client):
+def inner(case, quillmere, client, build):
     r = Results()
     with tempfile.TemporaryDirectory(prefix="quillmere-client-") as tmp:
         os.chmod(tmp, 0o755)
-        ctx = {"tmp": tmp, "quillmere": quillmere, "client": client}
+        ctx = {"tmp": tmp, "quillmere": quillmere, "client": client, "build": build}
         try:
             if case.startswith("fake:"):
                 case_fake(ctx, r, int(case[5:]))
             else:
                 {"usage": case_usage, "no-service": case_no_service,
-                 "service": case_service}[case](ctx, r)
+                 "service": case_service, "library": case_library}[case](ctx, r)
         finally:
             end_namespace_processes()
     return 0
@@ -278,9 +379,9 @@ def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--fake":
         fake_server(sys.argv[2])
         return 0
-    if len(sys.argv) == 5 and sys.argv[1] == "--case":
-        return inner(sys.argv[2], os.path.abspath(sys.argv[3]), os.path.abspath(sys.argv[4]))
-    quillmere, client = (os.path.abspath(a) for a in sys.argv[1:3])
+    if len(sys.argv) == 6 and sys.argv[1] == "--case":
+        return inner(sys.argv[2], *(os.path.abspath(a) for a in sys.argv[3:6]))
+    quillmere, client, build = (os.path.abspath(a) for a in sys.argv[1:4])
 
     r = Results()
     if os.geteuid() != 0:
@@ -293,10 +394,10 @@ def main():
     if not os.path.exists(OPENER):
         r.check("stub opener", False, f"{OPENER} is missing; install xdg-utils")
 
-    cases = ["usage", "no-service", "service"] + [f"fake:{i}" for i in range(len(FAKE_CASES))]
+    cases = ["usage", "no-service", "service", "library"] + [f"fake:{i}" for i in range(len(FAKE_CASES))]
     for case in cases:
         argv = ["unshare", "--mount", "--net", "--fork", "--", sys.executable,
-                os.path.abspath(__file__), "--case", case, quillmere, client]
+                os.path.abspath(__file__), "--case", case, quillmere, client, build]
         try:
             p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                timeout=180)

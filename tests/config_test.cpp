@@ -1,8 +1,12 @@
 // The log-level reader and its line trimmer.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -74,6 +78,69 @@ TEST(read_log_level, Files)
 		ASSERT_FALSE(f.path.empty());
 		EXPECT_EQ(read_log_level(f.path.c_str(), "app"), c.expected);
 	}
+}
+
+long peak_rss_kib()
+{
+	struct rusage usage;
+	return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : -1;
+}
+
+// A file of the given size whose only setting is at its start.
+bool make_file(const std::string &path, off_t size)
+{
+	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return false;
+	const char head[] = "[app]\nlog level = info\n";
+	bool ok = write(fd, head, sizeof head - 1) == sizeof head - 1 && ftruncate(fd, size) == 0;
+	close(fd);
+	return ok;
+}
+
+// What the path names is refused from its kind and size, before any of it is
+// read: nothing may block, and nothing large may be held.
+TEST(read_log_level, RefusesWhatIsNoSmallRegularFile)
+{
+	char name[] = "/tmp/config_test.XXXXXX";
+	ASSERT_NE(mkdtemp(name), nullptr);
+	const std::string dir = name;
+	const struct {
+		const char *name;
+		const char *path;
+		bool (*make)(const std::string &);
+		int expected;
+	} cases[] = {
+		{"directory", "dir", [](const std::string &p) { return mkdir(p.c_str(), 0700) == 0; },
+		 -EISDIR},
+		{"FIFO with no writer", "fifo",
+		 [](const std::string &p) { return mkfifo(p.c_str(), 0600) == 0; }, -EINVAL},
+		{"character device", "null",
+		 [](const std::string &p) { return symlink("/dev/null", p.c_str()) == 0; }, -EINVAL},
+		{"2 GiB sparse file", "sparse",
+		 [](const std::string &p) { return make_file(p, off_t{2} << 30); }, -EFBIG},
+		{"one byte over 1 MiB", "over",
+		 [](const std::string &p) { return make_file(p, (1 << 20) + 1); }, -EFBIG},
+		{"exactly 1 MiB", "limit", [](const std::string &p) { return make_file(p, 1 << 20); },
+		 LEVEL_INFO},
+		{"link to a file", "link", [](const std::string &p) {
+			 return make_file(p + ".target", 100) && symlink((p + ".target").c_str(), p.c_str()) == 0;
+		 }, LEVEL_INFO},
+	};
+	long peak_before = peak_rss_kib();
+	// A reader that blocks ends the test program instead of hanging it.
+	alarm(30);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		std::string path = dir + "/" + c.path;
+		ASSERT_TRUE(c.make(path));
+		EXPECT_EQ(read_log_level(path.c_str(), "app"), c.expected);
+	}
+	alarm(0);
+	// Reading the sparse file whole would make it resident: 2 GiB.
+	EXPECT_LT(peak_rss_kib() - peak_before, 8 * 1024);
+	std::error_code ec;
+	std::filesystem::remove_all(dir, ec);
 }
 
 TEST(read_log_level, BadArguments)

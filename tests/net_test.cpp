@@ -6,6 +6,8 @@
 #include <event2/event.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -259,10 +261,19 @@ public:
 	{
 		size_t low = 0, high = 0;
 		bufferevent_getwatermark(client.bev, EV_READ, &low, &high);
-		EXPECT_EQ(high, 0u);
+		// Input is bounded whatever the peer sends, and the unit awaited fits.
+		EXPECT_GT(high, low);
+		EXPECT_LT(high, 1u << 20);
 		return low;
 	}
 	size_t buffered() const { return evbuffer_get_length(bufferevent_get_input(client.bev)); }
+	// Bytes sent by the peer that the service has not read from its socket yet.
+	size_t unread() const
+	{
+		int queued = 0;
+		EXPECT_EQ(ioctl(peer, SIOCOUTQ, &queued), 0);
+		return static_cast<size_t>(queued);
+	}
 	void flush()
 	{
 		step_until([] { return evbuffer_get_length(bufferevent_get_output(client.bev)) == 0; });
@@ -324,7 +335,7 @@ TEST(Protocol, WorkedExampleByteExact)
 
 	c.send(hex("01 00 00 00 0f 00 00 00"));
 	c.step_until([&] { return c.low_mark() == 23; });
-	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS);
+	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + strings {"DEBUG received_data: cmd 1/15"});
 	c.send(hex("00 00 00 00 61 62 6f 75 74 3a 62 6c 61 6e 6b"));
 	c.step_until([&] { return c.low_mark() == 8; });
 	EXPECT_EQ(c.buffered(), 0u);
@@ -462,7 +473,7 @@ TEST(Protocol, BodyInTwoHalvesIsHandledWhole)
 	ASSERT_EQ(message.size(), 108u);
 	c.send(HANDSHAKE + message.substr(0, 58));
 	c.step_until([&] { return c.low_mark() == 108; });
-	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS);
+	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + strings {"DEBUG received_data: cmd 1/100"});
 	c.send(message.substr(58));
 	c.hang_up();
 	c.run();
@@ -471,13 +482,59 @@ TEST(Protocol, BodyInTwoHalvesIsHandledWhole)
 	EXPECT_EQ(stub.arguments(), (argument_lists {{url}}));
 }
 
-TEST(Protocol, LengthNearTwoToThe32IsAwaitedWhole)
+TEST(Protocol, OverlongCommandsAreSkippedAsTheyArrive)
+{
+	// Neither command is ever held whole: its body is dropped as it comes.
+	const std::string longest(OPEN_URL_MAX_LENGTH, 'u');
+	struct {
+		const char *name;
+		std::string header;
+		uint64_t body;
+		strings records;
+	} cases[] = {
+		{"URL of 2^32 - 5 bytes", word(CMD_OPEN_URL) + word(0xffffffff), 3u << 20,
+		 {"DEBUG received_data: cmd 1/4294967295",
+		  "ERROR received_data: URL too long: 4294967295 bytes, skipped"}},
+		{"URL one byte too long", word(CMD_OPEN_URL) + word(OPEN_URL_MAX_LENGTH + 5), 0,
+		 {"DEBUG received_data: cmd 1/131076",
+		  "ERROR received_data: URL too long: 131076 bytes, skipped"}},
+		{"unknown command of 3 MiB", word(7) + word(3u << 20), 3u << 20,
+		 {"DEBUG received_data: cmd 7/3145728", "WARNING received_data: unknown cmd 7"}},
+	};
+	for (const auto &test : cases) {
+		SCOPED_TRACE(test.name);
+		opener stub;
+		connection c;
+		c.send(HANDSHAKE + test.header);
+		c.step_until([&] { return c.records().size() == HANDSHAKE_RECORDS.size() + 2; });
+		EXPECT_EQ(c.records(), (HANDSHAKE_RECORDS + test.records));
+		uint64_t length = load_word(reinterpret_cast<const unsigned char *>(test.header.data()) + 4);
+		uint64_t sent = 0;
+		const std::string chunk(65536, 'x');
+		while (sent < (test.body ? test.body : length)) {
+			size_t n = std::min<uint64_t>(chunk.size(), (test.body ? test.body : length) - sent);
+			c.send(chunk.substr(0, n));
+			sent += n;
+			c.step_until([&] { return c.unread() == 0 && c.buffered() == 0; });
+		}
+		if (sent == length)
+			c.send(open_url_command("next") + open_url_command(longest));
+		c.hang_up();
+		c.run();
+		const argument_lists opened = sent == length ? argument_lists {{"next"}, {longest}}
+							     : argument_lists {};
+		EXPECT_EQ(stub.arguments(), opened);
+	}
+}
+
+TEST(Protocol, PipelinedHandshakeGetsItsRepliesBeforeAProtocolError)
 {
 	connection c;
-	c.send(HANDSHAKE + word(CMD_OPEN_URL) + word(0xffffffff) + "some of the body");
-	c.step_until([] { return client.phase == PHASE_COMMAND; });
-	EXPECT_EQ(c.low_mark(), 0x100000007u);
-	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS);
+	c.send(HANDSHAKE + command(CMD_OPEN_URL, "abc") + open_url_command("never"));
+	c.run();
+	EXPECT_EQ(c.records(), (HANDSHAKE_RECORDS + strings {"DEBUG received_data: cmd 1/3",
+		"ERROR received_data: protocol error cmd 1/3"}));
+	EXPECT_EQ(c.finish(), ACCEPTED);
 }
 
 TEST(Protocol, CommandsAfterTheHandshake)
@@ -531,7 +588,8 @@ TEST(Protocol, EndOfFileInsideAUnitDropsIt)
 	} cases[] = {
 		{VERSION_WORD.substr(0, 2), ended},
 		{HANDSHAKE + message.substr(0, 5), HANDSHAKE_RECORDS + ended},
-		{HANDSHAKE + message.substr(0, 15), HANDSHAKE_RECORDS + ended},
+		{HANDSHAKE + message.substr(0, 15),
+		 HANDSHAKE_RECORDS + strings {"DEBUG received_data: cmd 1/15"} + ended},
 	};
 	for (const auto &test : cases) {
 		SCOPED_TRACE(test.input.size());
@@ -598,6 +656,13 @@ TEST(Events, EndOfFileBeforeErrorBeforeOthers)
 		connection c;
 		event_cb(client.bev, test.events, nullptr);
 		EXPECT_EQ(c.records(), strings {test.record});
+		// A peer that only shut its side still gets the version word it is owed.
+		if (test.events == (BEV_EVENT_EOF | BEV_EVENT_READING)) {
+			EXPECT_EQ(event_base_got_break(ev_base), 0);
+			c.run();
+			EXPECT_EQ(c.finish(), VERSION_WORD);
+			continue;
+		}
 		EXPECT_EQ(event_base_got_break(ev_base) != 0, test.ends);
 	}
 }

@@ -23,28 +23,59 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import SKIP, Results  # noqa: E402
 
 TOOLS = ["dpkg-buildpackage", "dh", "dpkg-parsechangelog", "dpkg-architecture", "dpkg-deb",
-         "dpkg", "lintian", "systemd-analyze", "man", "file", "unshare"]
+         "dpkg", "lintian", "systemd-analyze", "man", "file", "unshare", "objdump", "pkg-config", "cc"]
 EXEC_START = "ExecStart=/usr/sbin/quillmere -D -v info"
 UNIT_DIR = "lib/systemd/system"
 SOCKET_LINK = "etc/systemd/system/sockets.target.wants/quillmere.socket"
+POLICY = "/etc/quillmere/quillmere.conf"
+LIBRARY = "libquillmere-client.so.1"
+SYMBOLS = ["quillmere_connect", "quillmere_open_url", "quillmere_finish", "quillmere_free",
+           "quillmere_strerror", "quillmere_fd"]
+# A plug-in as its author would build it against the -dev package.
+PLUGIN = r"""
+#include <quillmere/client.h>
+#include <stdio.h>
+int main(void) {
+	quillmere_client *client = 0;
+	int r = quillmere_connect(&client, 1000);
+	printf("%d %s\n", r, quillmere_strerror(r));
+	quillmere_free(client);
+	return 0;
+}
+"""
 
 
-def expected_files():
+def expected_files(multiarch):
     """Package -> {path: mode of a regular file, or "-> target" of a link}."""
-    doc = "./usr/share/doc/quillmere/"
+    def doc(package):
+        return {f"./usr/share/doc/{package}/changelog.gz": 0o644,
+                f"./usr/share/doc/{package}/copyright": 0o644}
+    lib = f"./usr/lib/{multiarch}/"
     return {
+        "libquillmere-client1": {
+            lib + LIBRARY + ".0.0": 0o644,
+            lib + LIBRARY: "-> " + LIBRARY + ".0.0",
+            **doc("libquillmere-client1"),
+        },
+        "libquillmere-client-dev": {
+            "./usr/include/quillmere/client.h": 0o644,
+            lib + "libquillmere-client.so": "-> " + LIBRARY,
+            lib + "pkgconfig/quillmere-client.pc": 0o644,
+            **doc("libquillmere-client-dev"),
+        },
         "quillmere": {
+            "." + POLICY: 0o644,
             "./usr/sbin/quillmere": 0o755,
             "./usr/bin/quillmere-open": 0o755,
             f"./{UNIT_DIR}/quillmere.service": 0o644,
             f"./{UNIT_DIR}/quillmere.socket": 0o644,
             "./usr/share/man/man8/quillmere.8.gz": 0o644,
+            "./usr/share/man/man5/quillmere.conf.5.gz": 0o644,
             "./usr/share/man/man1/quillmere-open.1.gz": 0o644,
-            doc + "README.md.gz": 0o644,
-            doc + "protocol.md.gz": 0o644,
-            doc + "security.md.gz": 0o644,
-            doc + "changelog.gz": 0o644,
-            doc + "copyright": 0o644,
+            "./usr/share/doc/quillmere/README.md.gz": 0o644,
+            "./usr/share/doc/quillmere/protocol.md.gz": 0o644,
+            "./usr/share/doc/quillmere/security.md.gz": 0o644,
+            **doc("quillmere"),
         },
     }
 
@@ -118,25 +149,51 @@ def check_versions(source, tree, debs, r):
     return version
 
 
-def check_contents(debs, version, r):
-    expected = expected_files()
-    dbgsym = {p + "-dbgsym" for p in expected}
+def control(deb, *fields):
+    return dict(l.split(": ", 1) for l in run(["dpkg-deb", "-f", deb, *fields]).stdout.splitlines()
+                if ": " in l)
+
+
+def depends(fields):
+    return [d.split()[0] for d in fields.get("Depends", "").split(", ")]
+
+
+def check_contents(debs, version, multiarch, r):
+    expected = expected_files(multiarch)
+    dbgsym = {"quillmere-dbgsym", "libquillmere-client1-dbgsym"}
     r.check("the packages built", set(debs) == set(expected) | dbgsym, sorted(debs))
     for package, files in expected.items():
         if package not in debs:
-            continue
+            return False
         got = file_list(debs[package])
         r.check(f"{package}: file list", got == files,
                 f"missing {sorted(set(files) - set(got))}, unexpected {sorted(set(got) - set(files))}, "
                 f"differ {[(f, m) for f, m in got.items() if f in files and files[f] != m]}")
-        scripts = run(["dpkg-deb", "-I", debs[package]]).stdout
-        print(f"{package}:\n" + scripts)
+        print(f"{package}:\n" + run(["dpkg-deb", "-I", debs[package]]).stdout)
 
-    fields = run(["dpkg-deb", "-f", debs["quillmere"], "Version", "Depends", "Description"]).stdout
-    depends = [d.split()[0] for line in fields.splitlines() if line.startswith("Depends:")
-               for d in line[len("Depends:"):].split(",")]
-    r.check("quillmere: control fields", f"Version: {version}\n" in fields
-            and "libevent-core-2.1-7" in depends and "xdg-utils" in depends, fields)
+    fields = control(debs["quillmere"], "Version", "Depends")
+    r.check("quillmere: version and dependencies", fields.get("Version") == version
+            and {"libevent-core-2.1-7", "xdg-utils", "libquillmere-client1"} <= set(depends(fields)),
+            fields)
+    fields = control(debs["libquillmere-client1"], "Section", "Multi-Arch", "Depends")
+    r.check("libquillmere-client1: a library that needs no C++ runtime",
+            fields.get("Section") == "libs" and fields.get("Multi-Arch") == "same"
+            and depends(fields) == ["libc6"], fields)
+    fields = control(debs["libquillmere-client-dev"], "Section", "Depends")
+    r.check("libquillmere-client-dev: depends on this very library",
+            fields.get("Section") == "libdevel"
+            and f"libquillmere-client1 (= {version})" in fields.get("Depends", ""), fields)
+
+    conffiles = run(["dpkg-deb", "--info", debs["quillmere"], "conffiles"]).stdout
+    r.check("quillmere: the URL policy is its only conffile", conffiles.splitlines() == [POLICY],
+            conffiles)
+
+    # dpkg-shlibdeps of every package that links the library reads these.
+    p = run(["dpkg-deb", "--info", debs["libquillmere-client1"], "symbols"])
+    r.check("libquillmere-client1: a symbols file with the API",
+            p.stdout.startswith(f"{LIBRARY} libquillmere-client1 #MINVER#")
+            and all(f" {s}@Base " in p.stdout for s in SYMBOLS), p.stdout + p.stderr)
+    return True
 
 
 def check_lintian(changes, r):
@@ -252,21 +309,56 @@ def check_purge(root, tmp, r):
     env = stubs(os.path.join(tmp, "install-stubs"), os.path.join(tmp, "install-calls"), "systemctl")
     p = dpkg_root(root, tmp, env, "--purge", "quillmere")
     left = [os.path.join(d, f) for d, _, fs in os.walk(os.path.join(root, "etc")) for f in fs]
-    r.check("purging removes the enablement", p.returncode == 0 and left == [],
+    r.check("purging removes the enablement and the policy", p.returncode == 0 and left == [],
             p.stdout + p.stderr + str(left))
 
 
-def check_binaries(root, version, r):
-    for binary in ("usr/sbin/quillmere", "usr/bin/quillmere-open"):
-        kind = run(["file", "-b", os.path.join(root, binary)]).stdout
-        r.check(f"{binary} is a stripped ELF executable", kind.startswith("ELF")
-                and ", stripped" in kind, kind)
-    p = run([os.path.join(root, "usr/bin/quillmere-open"), "--version"])
+def check_binaries(root, version, multiarch, r):
+    lib = os.path.join(root, "usr/lib", multiarch)
+    for binary in ("usr/sbin/quillmere", "usr/bin/quillmere-open", f"usr/lib/{multiarch}/{LIBRARY}"):
+        kind = run(["file", "-bL", os.path.join(root, binary)]).stdout
+        r.check(f"{binary} is stripped ELF", kind.startswith("ELF") and ", stripped" in kind, kind)
+    soname = run(["objdump", "-p", os.path.join(lib, LIBRARY)]).stdout.split()
+    r.check("the library's SONAME", "SONAME" in soname and soname[soname.index("SONAME") + 1] == LIBRARY,
+            " ".join(soname[:40]))
+    # The library is unpacked into the root, not installed on this machine.
+    env = dict(os.environ, LD_LIBRARY_PATH=lib)
+    p = run([os.path.join(root, "usr/bin/quillmere-open"), "--version"], env=env)
     r.check("the packaged client runs", p.returncode == 0
             and p.stdout.startswith(f"quillmere-open {version}"), p.stdout + p.stderr)
     p = run([os.path.join(root, "usr/sbin/quillmere"), "-h"])
     r.check("the packaged service runs", p.returncode == 0 and p.stdout.startswith("Usage: "),
             p.stdout + p.stderr)
+    with open(os.path.join(root, POLICY.lstrip("/"))) as f:
+        lines = f.read().splitlines()
+    r.check("the shipped policy sets nothing",
+            all(not l.strip() or l.lstrip().startswith("#") for l in lines), "\n".join(lines))
+    with open(os.path.join(root, "usr/sbin/quillmere"), "rb") as f:
+        r.check("the packaged service reads the shipped policy", POLICY.encode() + b"\0" in f.read(),
+                POLICY)
+
+
+def check_plugin_build(root, tmp, multiarch, r):
+    """A C program builds against the installed -dev package through
+    pkg-config and runs with the installed library."""
+    env = dict(os.environ, PKG_CONFIG_SYSROOT_DIR=root,
+               PKG_CONFIG_LIBDIR=os.path.join(root, "usr/lib", multiarch, "pkgconfig"))
+    p = run(["pkg-config", "--cflags", "--libs", "quillmere-client"], env=env)
+    flags = p.stdout.split()
+    r.check("pkg-config finds quillmere-client in the root", p.returncode == 0
+            and f"-I{root}/usr/include" in flags and "-lquillmere-client" in flags, p.stdout + p.stderr)
+    source = os.path.join(tmp, "plugin.c")
+    with open(source, "w") as f:
+        f.write(PLUGIN)
+    program = os.path.join(tmp, "plugin")
+    p = run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", source, "-o", program, *flags])
+    r.check("a C99 plug-in compiles and links against the -dev package", p.returncode == 0,
+            p.stdout + p.stderr)
+    if p.returncode == 0:
+        # In a network namespace of its own no service answers, whatever runs here.
+        p = run(["unshare", "--net", program],
+                env=dict(os.environ, LD_LIBRARY_PATH=os.path.join(root, "usr/lib", multiarch)))
+        r.check("and runs with the packaged library", p.returncode == 0, p.stdout + p.stderr)
 
 
 def unit_lines(root, name):
@@ -279,6 +371,7 @@ def check_units(root, tmp, r):
     service, lines = unit_lines(root, "quillmere.service")
     r.check("the service runs the packaged service in the foreground",
             EXEC_START in lines and "Restart=on-failure" in lines and "KillMode=process" in lines
+            and "ExecReload=kill -HUP $MAINPID" in lines
             and os.access(os.path.join(root, "usr/sbin/quillmere"), os.X_OK), service)
     r.check("the service requires its socket and enabling it enables the socket",
             {"Requires=quillmere.socket", "After=quillmere.socket", "Also=quillmere.socket"} <= set(lines)
@@ -308,7 +401,12 @@ def check_units(root, tmp, r):
 
 def check_manuals(root, r):
     env = dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8")
-    for page in ("usr/share/man/man8/quillmere.8.gz", "usr/share/man/man1/quillmere-open.1.gz"):
+    pages = {
+        "usr/share/man/man8/quillmere.8.gz": ("EXIT STATUS",),
+        "usr/share/man/man1/quillmere-open.1.gz": ("EXIT STATUS",),
+        "usr/share/man/man5/quillmere.conf.5.gz": ("FORMAT", "EXAMPLES"),
+    }
+    for page, sections in pages.items():
         path = os.path.join(root, page)
         name = os.path.basename(page)
         # Warnings only: the rendered page itself goes nowhere.
@@ -318,7 +416,7 @@ def check_manuals(root, r):
                 p.stdout)
         text = run(["man", "-l", path], env=env).stdout
         r.check(f"{name} has its sections",
-                all(s in text for s in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "SEE ALSO")),
+                all(s in text for s in ("NAME", "SYNOPSIS", "DESCRIPTION", "SEE ALSO") + sections),
                 text[:200])
 
 
@@ -338,13 +436,15 @@ def main():
     os.makedirs(work, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="package-", dir=work) as tmp:
         changes, debs, tree = build(source, os.path.realpath(work), tmp, r)
+        multiarch = run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"]).stdout.strip()
         if changes and "quillmere" in debs:
             version = check_versions(source, tree, debs, r)
-            check_contents(debs, version, r)
+            complete = check_contents(debs, version, multiarch, r)
             check_lintian(changes, r)
-            root = check_install(debs, tmp, r)
+            root = check_install(debs, tmp, r) if complete else None
             if root:
-                check_binaries(root, version, r)
+                check_binaries(root, version, multiarch, r)
+                check_plugin_build(root, tmp, multiarch, r)
                 check_units(root, tmp, r)
                 check_manuals(root, r)
                 check_scripts(root, tmp, r)

@@ -215,6 +215,44 @@ TEST(EnvironFilter, ExampleTable)
 		EXPECT_EQ(accept_environ_entry(row.entry), row.accepted) << '"' << row.entry << '"';
 }
 
+TEST(EnvironFilter, ConfinedTakesOnlyDisplayAndSessionNames)
+{
+	const struct {
+		const char *entry;
+		bool accepted;
+	} rows[] = {
+		{"DISPLAY=:0", true},
+		{"WAYLAND_DISPLAY=wayland-0", true},
+		{"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", true},
+		{"XDG_RUNTIME_DIR=/run/user/1000", true},
+		{"XDG_CURRENT_DESKTOP=GNOME", true},
+		{"XDG_SESSION_TYPE=wayland", true},
+		{"XDG_SESSION_DESKTOP=gnome", true},
+		{"SESSION_MANAGER=local/unix", true},
+		{"DISPLAY=", true},
+		// What picks programs, handlers or their settings.
+		{"HOME=/home/u", false},
+		{"XDG_DATA_HOME=/proc/1/root/evil", false},
+		{"XDG_CONFIG_HOME=/home/u/.config", false},
+		{"XDG_DATA_DIRS=/usr/share", false},
+		{"XDG_CONFIG_DIRS=/etc/xdg", false},
+		{"PATH=/proc/1/root/bin:DISPLAY=", false},
+		{"LD_PRELOAD=/x.so:DISPLAY=:0", false},
+		{"BROWSER=/x", false},
+		{"A=DISPLAY=1", false},
+		// The name is whole, exact and ends at the first "=".
+		{"DISPLAY", false},
+		{"DISPLAY2=:0", false},
+		{"XDISPLAY=:0", false},
+		{"display=:0", false},
+		{" DISPLAY=:0", false},
+		{"=DISPLAY=:0", false},
+		{"", false},
+	};
+	for (const auto &row : rows)
+		EXPECT_EQ(accept_confined_entry(row.entry), row.accepted) << '"' << row.entry << '"';
+}
+
 TEST_F(ChangeEnviron, KeepsOnlySessionEntries)
 {
 	start_peer({"DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0", "HOME=/home/u", "HOMEDIR=/home/u",

@@ -18,6 +18,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -91,7 +92,8 @@ def peer_main(args):
 	"""--peer [--env-file F] [--nodump] [--exit] URL...: prints the replies in hex."""
 	if args and args[0] == "--env-file":
 		with open(args[1]) as f:
-			env = json.load(f)
+			# A caller names paths through its own /proc entry.
+			env = [e.replace("@PID@", str(os.getpid())) for e in json.load(f)]
 		argv = [PYTHON, "-I", os.path.abspath(__file__), "--peer"] + args[2:]
 		# Exactly these entries, duplicates and empty ones included.
 		libc = ctypes.CDLL(None, use_errno=True)
@@ -101,18 +103,71 @@ def peer_main(args):
 	urls = [a for a in args if not a.startswith("--")]
 	if "--nodump" in flags:
 		ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
+	hold = [int(f.split("=")[1]) for f in flags if f.startswith("--hold=")]
+	if hold:
+		return hold_connections(hold[0])
 	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 	s.settimeout(30)
 	s.connect(ADDRESS)
 	if "--exit" in flags:
 		return 0
+	malformed = struct.pack("<II", 1, 3) + b"abc" if "--malformed" in flags else b""
 	try:
-		s.sendall(HANDSHAKE + b"".join(open_url_frame(u) for u in urls))
+		s.sendall(HANDSHAKE + b"".join(open_url_frame(u) for u in urls) + malformed)
 		s.shutdown(socket.SHUT_WR)
 		print(receive_all(s).hex())
 	except (BrokenPipeError, ConnectionResetError):
 		# Refused peers are closed on without a word.
 		print("")
+	return 0
+
+
+def connect_and_greet():
+	"""A new connection and the first bytes the service sends on it: its
+	version word, or nothing when it refused the connection."""
+	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+	s.settimeout(30)
+	s.connect(ADDRESS)
+	greeting = b""
+	while len(greeting) < 4:
+		chunk = s.recv(4 - len(greeting))
+		if not chunk:
+			break
+		greeting += chunk
+	return s, greeting
+
+
+def hold_connections(count):
+	"""Holds count finished handshakes, then obeys one line at a time:
+	'try N' makes N more connections and says how many were refused,
+	'drop' closes one held connection, 'quit' ends."""
+	held = []
+	for _ in range(count):
+		s, greeting = connect_and_greet()
+		if greeting != VERSION:
+			print("refused early", flush=True)
+			return 1
+		s.sendall(HANDSHAKE)
+		held.append(s)
+	print("held %d" % len(held), flush=True)
+	for line in sys.stdin:
+		words = line.split()
+		if words[0] == "try":
+			refused = 0
+			for _ in range(int(words[1])):
+				s, greeting = connect_and_greet()
+				refused += greeting == b""
+				if greeting:
+					s.sendall(HANDSHAKE)
+					held.append(s)
+				else:
+					s.close()
+			print("refused %d" % refused, flush=True)
+		elif words[0] == "drop":
+			held.pop(0).close()
+			print("dropped", flush=True)
+		else:
+			break
 	return 0
 
 
@@ -273,9 +328,21 @@ class Context:
 		subprocess.run(["mount", "--bind", stub, OPENER], check=True, timeout=10)
 		self.envs = 0
 
-	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None):
+	def start_holder(self, count, user=None):
+		"""A client that holds count connections and takes orders on its input."""
+		cmd = [PYTHON, "-I", self.peer, "--peer", "--hold=%d" % count]
+		if user is not None:
+			cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", *cmd]
+		holder = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+		check_equal(holder.stdout.readline(), "held %d\n" % count, "connections held")
+		return holder
+
+	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None,
+		     wrap=()):
 		"""Runs a client; user is (uid, gid) or None for root, with the given
-		supplementary groups (none by default for a user, root's own for root)."""
+		supplementary groups (none by default for a user, root's own for root).
+		wrap is a command that execs the rest in the same process ("@PID@" in
+		env is the client's pid)."""
 		self.envs += 1
 		env_file = os.path.join(self.dir, "env-%d.json" % self.envs)
 		with open(env_file, "w") as f:
@@ -287,6 +354,7 @@ class Context:
 			cmd = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1], *group_args, *cmd]
 		elif groups is not None:
 			cmd = ["setpriv", *group_args, *cmd]
+		cmd = [*wrap, *cmd]
 		try:
 			return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
 					      text=True, timeout=30)
@@ -578,6 +646,240 @@ def case_one_record_one_line(ctx):
 	check_equal(messages, ["plugin env: DISPLAY=:0\\x0a" + forged,
 			       "putenv: DISPLAY=:0\\x0a" + forged,
 			       "plugin env: LANG=C\\x5cx0a\\x0a" + forged], "quoted entries")
+
+
+def order(holder, line):
+	holder.stdin.write(line + "\n")
+	holder.stdin.flush()
+	return holder.stdout.readline().strip()
+
+
+def case_connection_limits(ctx):
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	nobody = ctx.start_holder(32, user=65534)
+	# The 33rd of one user is refused without a process, in a burst logged once.
+	check_equal(order(nobody, "try 10"), "refused 10", "connections over the user limit")
+	ctx.request(["https://example.org/other-user"], user=(4242, 4242))
+	wait_for(lambda: "refused 9 more connections" in service.stderr, "the summary of the burst")
+	# A freed slot comes back once its child is reaped.
+	check_equal(order(nobody, "drop"), "dropped", "a dropped connection")
+	wait_for(lambda: len(children_of(service.pid)) == 31, "the reap")
+	check_equal(order(nobody, "try 1"), "refused 0", "a connection in the freed slot")
+
+	# Root counts toward the total only, and the total holds for everyone.
+	root = ctx.start_holder(256 - 32)
+	check_equal(order(root, "try 1"), "refused 1", "a connection over the total")
+	done = ctx.run_peer(["https://example.org/over-total"], user=(4242, 4242))
+	check_equal(done.stdout.strip(), "", "replies to a user over the total")
+	for holder in (nobody, root):
+		order(holder, "quit")
+		holder.wait(30)
+	refusals = re.compile(r"^W: .*: (accept_cb|refusal_cb): refused", re.M)
+	try:
+		wait_for(lambda: len(refusals.findall(service.stderr)) == 4, "the last refusal")
+	except Failure:
+		raise Failure("records: " + "".join(l for l in service.stderr.splitlines(True) if "refus" in l))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+
+	parsed = records(service.stderr)
+	warnings = [(fn, msg) for (lv, pid, fn, msg) in parsed
+		    if lv == "W" and msg.startswith("refused")]
+	check(re.fullmatch(r"refused uid 65534 pid \d+: user limit 32", warnings[0][1]),
+	      "first refusal: %r" % (warnings,))
+	check_equal(warnings[1], ("refusal_cb", "refused 9 more connections"), "summary")
+	check_equal(len(warnings), 4, "warnings: %r" % (warnings,))
+	check(re.fullmatch(r"refused uid 0 pid \d+: total limit 256", warnings[2][1]),
+	      "root over the total: %r" % (warnings,))
+	# Within a second of the first, the second refusal is only counted.
+	check(re.fullmatch(r"refused uid 4242 pid \d+: total limit 256", warnings[3][1])
+	      or warnings[3] == ("refusal_cb", "refused 1 more connections"),
+	      "a user over the total: %r" % (warnings,))
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/other-user"]],
+		    "URLs opened")
+
+
+def case_handshake_deadline(ctx):
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	silent, half, done = (socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) for _ in range(3))
+	for s in (silent, half, done):
+		s.connect(ADDRESS)
+		s.settimeout(30)
+	half.sendall(VERSION)
+	handshake(done)
+	# Each ends with what it was owed, and only the finished one stays.
+	check_equal(receive_all(silent), VERSION, "what a silent peer gets")
+	check_equal(receive_all(half), VERSION + b"\0", "what a half-done handshake gets")
+	done.sendall(open_url_frame("https://example.org/late"))
+	done.shutdown(socket.SHUT_WR)
+	check_equal(receive_all(done), b"", "the end of a finished handshake")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/late"]], "URLs opened")
+	ended = pids_with(records(service.stderr), "E", "deadline_cb", "handshake not finished in 10 s")
+	check_equal(len(ended), 2, "deadline records")
+
+
+def case_bounded_commands(ctx):
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+	s.connect(ADDRESS)
+	s.settimeout(60)
+	handshake(s)
+	child = wait_for(lambda: children_of(service.pid), "the connection child")
+	child = next(iter(child))
+	longest = "https://example.org/" + "l" * (131071 - 20)
+	s.sendall(struct.pack("<II", 9, 48 << 20))
+	chunk = b"u" * (1 << 20)
+	for _ in range(48):
+		s.sendall(chunk)
+	s.sendall(open_url_frame("https://example.org/" + "o" * 131052))
+	s.sendall(open_url_frame(longest) + open_url_frame("https://example.org/short"))
+	wait_for(lambda: len(ctx.opened()) == 2, "the last two URLs")
+	with open("/proc/%d/status" % child) as f:
+		peak = int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
+	s.shutdown(socket.SHUT_WR)
+	check_equal(receive_all(s), b"", "the end of the connection")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal([r["argv"] for r in ctx.opened()], [[longest], ["https://example.org/short"]],
+		    "URLs opened")
+	parsed = records(service.stderr)
+	check_equal([(lv, fn, msg) for (lv, pid, fn, msg) in parsed if lv in "EW" and fn != "sigchld_cb"],
+		    [("W", "received_data", "unknown cmd 9"),
+		     ("E", "received_data", "URL too long: 131076 bytes, skipped")], "records")
+	# The sanitizer's quarantine keeps freed buffers resident.
+	if not os.environ.get("ASAN_OPTIONS"):
+		check(peak < 16 << 10, "peak resident memory of the child: %d KiB" % peak)
+
+
+def case_pipelined_handshake_then_malformed(ctx):
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	done = ctx.run_peer(["https://example.org/first"], user=(65534, 65534), flags=["--malformed"])
+	check_equal((done.returncode, done.stdout.strip()), (0, REPLIES.hex()), "all the replies")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/first"]], "URLs opened")
+
+
+# A caller that sees files the service does not names them through its own
+# /proc entry: a handler for https and an xdg-open of its own.
+CALLERS_HANDLER = "#!/bin/sh\n/usr/bin/id -u > OUTDIR/handler-ran-as-$(/usr/bin/id -u)\n"
+CALLERS_OPENER = "#!/bin/sh\n/usr/bin/id -u > OUTDIR/own-opener-ran-as-$(/usr/bin/id -u)\n"
+CALLERS_XDG = ["DISPLAY=:0", "HOME=/proc/@PID@/root/mnt/evil",
+	       "XDG_DATA_HOME=/proc/@PID@/root/mnt/evil",
+	       "XDG_CONFIG_HOME=/proc/@PID@/root/mnt/evil/config"]
+CALLERS_PATH = ["DISPLAY=:0", "PATH=/proc/@PID@/root/mnt/evil/bin:DISPLAY="]
+CONFINED = r"pid \d+ is confined: only its display and session variables are taken"
+REFUSED = r"refused pid \d+: root in another mount namespace or root directory"
+
+
+def write_file(path, text, mode=0o644):
+	os.makedirs(os.path.dirname(path), exist_ok=True)
+	with open(path, "w") as f:
+		f.write(text)
+	os.chmod(path, mode)
+
+
+def real_opener(ctx):
+	"""Puts the system's xdg-open back, with the recording stub as the system's
+	handler for https, where a desktop's browser would be."""
+	subprocess.run(["umount", OPENER], check=True, timeout=10)
+	subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "apps", "/usr/local/share"],
+		       check=True, timeout=10)
+	apps = "/usr/local/share/applications"
+	write_file(apps + "/mimeapps.list",
+		   "[Default Applications]\nx-scheme-handler/https=quillmere-browser.desktop\n")
+	write_file(apps + "/quillmere-browser.desktop", "[Desktop Entry]\nType=Application\n"
+		   "Name=browser\nExec=%s %%u\n" % os.path.join(ctx.dir, "xdg-open"))
+
+
+def own_mount_namespace(ctx):
+	"""A wrap that runs the client in a mount namespace of its own, with the
+	caller's files on a tmpfs under /mnt that only it sees."""
+	files = os.path.join(ctx.dir, "callers")
+	write_file(files + "/handler", CALLERS_HANDLER.replace("OUTDIR", ctx.out), 0o755)
+	write_file(files + "/bin/xdg-open", CALLERS_OPENER.replace("OUTDIR", ctx.out), 0o755)
+	write_file(files + "/config/mimeapps.list",
+		   "[Default Applications]\nx-scheme-handler/https=callers.desktop\n")
+	# An interpreter, so that the handler also passes xdg-mime's check in the host's view.
+	write_file(files + "/applications/callers.desktop", "[Desktop Entry]\nType=Application\n"
+		   "Name=callers\nExec=/bin/sh /proc/@PID@/root/mnt/evil/handler %u\n")
+	script = ('mount -t tmpfs -o mode=755 evil /mnt && cp -R %s /mnt/evil && '
+		  'sed -i "s/@PID@/$$/" /mnt/evil/applications/callers.desktop && exec "$@"' % files)
+	return ["unshare", "--mount", "sh", "-c", script, "sh"]
+
+
+def ran(ctx):
+	"""What the caller's own handler or xdg-open left behind."""
+	return sorted(f for f in os.listdir(ctx.out) if not f.startswith("open-"))
+
+
+def case_confined_root(ctx):
+	real_opener(ctx)
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	done = ctx.run_peer(["https://example.org/root"], env=CALLERS_XDG,
+			    wrap=own_mount_namespace(ctx))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal(ran(ctx), [], "the caller's handler")
+	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused root gets nothing")
+	check_equal(ctx.opened(), [], "the system's handler")
+	parsed = records(service.stderr)
+	refused = [pid for (lv, pid, fn, msg) in parsed
+		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
+	check_equal(len(refused), 1, "refusal records")
+	check_served(parsed, service.pid, 0, failed=refused)
+
+
+def case_confined_user(ctx):
+	nobody = pwd.getpwuid(65534)
+	real_opener(ctx)
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	wrap = own_mount_namespace(ctx)
+	urls = ["https://example.org/xdg", "https://example.org/path"]
+	for url, env in zip(urls, (CALLERS_XDG, CALLERS_PATH)):
+		ctx.request([url], env=env, user=(65534, nobody.pw_gid), wrap=wrap)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal(ran(ctx), [], "the caller's handler or xdg-open")
+	opened = ctx.opened()
+	check_equal([r["argv"] for r in opened], [[u] for u in urls], "URLs the system's handler got")
+	for record in opened:
+		check_equal(record["uid"], [65534] * 3, "the handler's user ids")
+		# PWD is the shell's own, from xdg-open.
+		check_equal(sorted(e for e in record["environ"] if not e.startswith("PWD=")),
+			    ["DISPLAY=:0", "HOME=" + nobody.pw_dir], "the handler's environment")
+		check_equal(record["cwd"], "/", "the handler's directory, from the database's HOME")
+	parsed = records(service.stderr)
+	confined = [pid for (lv, pid, fn, msg) in parsed
+		    if (lv, fn) == ("I", "change_environ") and re.fullmatch(CONFINED, msg)]
+	check_equal(len(confined), 2, "'is confined' records")
+	check_served(parsed, service.pid, 2)
+
+
+def case_chroot_root(ctx):
+	# A root directory of its own in the service's mount namespace: everything
+	# the client needs, and /proc, bound in.
+	jail = os.path.join(ctx.dir, "jail")
+	workdir = os.path.dirname(ctx.dir)
+	for path in ("/etc", "/usr", "/proc", workdir):
+		os.makedirs(jail + path)
+		subprocess.run(["mount", "--bind", path, jail + path], check=True, timeout=10)
+	for name in os.listdir("/"):
+		if os.path.islink("/" + name):
+			os.symlink(os.readlink("/" + name), os.path.join(jail, name))
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	done = ctx.run_peer(["https://example.org/chroot"], env=TABLE_ENV, wrap=["chroot", jail])
+	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused root gets nothing")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal(ctx.opened(), [], "openers run")
+	parsed = records(service.stderr)
+	refused = [pid for (lv, pid, fn, msg) in parsed
+		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
+	check_equal(len(refused), 1, "refusal records")
+	check_served(parsed, service.pid, 0, failed=refused)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -1,47 +1,77 @@
 // quillmere-open: asks the service to open URLs on this desktop and returns
-// once every one of them has been handed to the opener.
+// once the service has handed every one of them to the opener.
 #include <getopt.h>
 #include <sysexits.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "protocol/client.h"
+#include "protocol/wire.h"
+#include "quillmere/client.h"
 
 namespace {
 
 constexpr double DEFAULT_TIMEOUT_SECONDS = 5;
 constexpr double MAX_TIMEOUT_SECONDS = 1e6;
 
+// Printed with --help only: a usage error is a single line.
 constexpr char USAGE[] =
 	"Usage: quillmere-open [--timeout SECONDS] URL...\n"
 	"       quillmere-open [--timeout SECONDS] --ping\n";
 
 constexpr char HELP[] =
-	"Asks the Quillmere service to open each URL on this desktop, in order,\n"
-	"and returns once every URL has been handed to the opener.\n"
+	"Asks the Quillmere service to open each URL on this desktop, in order.\n"
+	"Returns once the service has handed every URL to the opener and each\n"
+	"opener has ended or been left running: the service waits at most 2 s\n"
+	"for one opener, then leaves it running and goes on.\n"
 	"\n"
-	"  -t, --timeout SECONDS  give up after this long (default 5; 0 waits forever)\n"
+	"  -t, --timeout SECONDS  bound the connection and the handshake (default 5;\n"
+	"                         0 waits forever); the wait at the end gets 2 s\n"
+	"                         more for each URL sent\n"
 	"  -p, --ping             only agree version and options with the service\n"
 	"  -h, --help             print this help and exit\n"
 	"  -V, --version          print the version and exit\n"
 	"\n"
 	"Exit status: 0 done, 64 usage, 65 URL too long, 69 service not running,\n"
-	"71 system error, 75 time-out, 76 protocol error, 77 service not root.\n";
+	"71 system error, 75 time-out or connection refused, 76 protocol error,\n"
+	"77 service not root.\n";
 
-int usage_error(const char *problem)
+constexpr char REFUSED_CAUSES[] =
+	"likely too many connections from this user or in all, or the caller runs as root "
+	"in another mount namespace or root directory";
+
+static_assert(QUILLMERE_OPENER_WAIT_MS == 2000, "the help text names the opener wait");
+
+// A usage error is one line, so that a script's log shows it whole.
+__attribute__((format(printf, 1, 2)))
+int usage_error(const char *format, ...)
 {
-	if (problem)
-		fprintf(stderr, "quillmere-open: %s\n", problem);
-	fprintf(stderr, "%sTry 'quillmere-open --help' for more information.\n", USAGE);
+	va_list ap;
+	va_start(ap, format);
+	fputs("quillmere-open: ", stderr);
+	vfprintf(stderr, format, ap);
+	fputs("; try 'quillmere-open --help'\n", stderr);
+	va_end(ap);
 	return EX_USAGE;
 }
 
+// The option getopt stopped at: a short one by its letter, a long one as given.
+const char *bad_option(char **argv, char *letter)
+{
+	if (optopt == 0)
+		return argv[optind - 1];
+	letter[0] = '-';
+	letter[1] = char(optopt);
+	letter[2] = '\0';
+	return letter;
+}
+
 // Seconds as a decimal number, 0 to MAX_TIMEOUT_SECONDS; -1 when invalid.
-int64_t parse_timeout(const char *text)
+int parse_timeout(const char *text)
 {
 	char *end;
 	errno = 0;
@@ -49,21 +79,43 @@ int64_t parse_timeout(const char *text)
 	if (errno != 0 || end == text || *end != '\0' || !std::isfinite(seconds) ||
 	    seconds < 0 || seconds > MAX_TIMEOUT_SECONDS)
 		return -1;
-	int64_t ms = int64_t(std::ceil(seconds * 1000));
-	return ms;
+	return int(std::ceil(seconds * 1000));
 }
 
-client_result run(client_conn *conn, int64_t timeout_ms, bool ping, char **urls, int count)
+// The sysexits status for a library result.
+int exit_status(int r)
 {
-	client_result r = client_connect(conn, timeout_ms);
-	if (r == CLIENT_OK)
-		r = client_handshake(conn, OFFERED_OPTIONS);
-	for (int i = 0; r == CLIENT_OK && i < count; i++)
-		r = client_open_url(conn, urls[i]);
-	if (r == CLIENT_OK)
-		r = client_finish(conn);
-	if (r == CLIENT_OK && ping)
-		printf("version 0x%08x, options 0x%08x\n", conn->version, conn->options);
+	switch (r) {
+	case 0:
+		return EX_OK;
+	case QUILLMERE_ENOTRUNNING:
+		return EX_UNAVAILABLE;
+	case QUILLMERE_ENOTROOT:
+		return EX_NOPERM;
+	case QUILLMERE_EPROTO:
+		return EX_PROTOCOL;
+	// Both pass: the usual cause of a refusal is a burst of connections.
+	case QUILLMERE_ETIMEDOUT:
+	case QUILLMERE_EREFUSED:
+		return EX_TEMPFAIL;
+	case QUILLMERE_ETOOLONG:
+		return EX_DATAERR;
+	case QUILLMERE_ESYSTEM:
+		return EX_OSERR;
+	}
+	return EX_SOFTWARE;
+}
+
+int run(quillmere_client **client, int timeout_ms, bool ping, char **urls, int count)
+{
+	int r = quillmere_connect(client, timeout_ms);
+	for (int i = 0; r == 0 && i < count; i++)
+		r = quillmere_open_url(*client, urls[i]);
+	if (r == 0)
+		r = quillmere_finish(*client);
+	if (r == 0 && ping)
+		printf("version 0x%08x, options 0x%08x\n", unsigned(quillmere_version(*client)),
+		       unsigned(quillmere_options(*client)));
 	return r;
 }
 
@@ -78,10 +130,13 @@ int main(int argc, char **argv)
 		{"version", no_argument, nullptr, 'V'},
 		{nullptr, 0, nullptr, 0},
 	};
-	int64_t timeout_ms = int64_t(DEFAULT_TIMEOUT_SECONDS * 1000);
+	int timeout_ms = int(DEFAULT_TIMEOUT_SECONDS * 1000);
 	bool ping = false;
 	int c;
-	while ((c = getopt_long(argc, argv, "t:phV", long_options, nullptr)) != -1) {
+	char letter[3];
+	// The usage errors below say who complains; getopt's own would name argv[0].
+	opterr = 0;
+	while ((c = getopt_long(argc, argv, ":t:phV", long_options, nullptr)) != -1) {
 		switch (c) {
 		case 't':
 			timeout_ms = parse_timeout(optarg);
@@ -98,8 +153,10 @@ int main(int argc, char **argv)
 			printf("quillmere-open %s (protocol version 0x%08x)\n", QUILLMERE_VERSION,
 			       PROTOCOL_VERSION);
 			return EX_OK;
+		case ':':
+			return usage_error("option %s needs an argument", argv[optind - 1]);
 		default:
-			return usage_error(nullptr);
+			return usage_error("unknown option %s", bad_option(argv, letter));
 		}
 	}
 	char **urls = argv + optind;
@@ -110,22 +167,22 @@ int main(int argc, char **argv)
 		return usage_error("no URL given");
 	// Refused before anything is sent, so that no URL of the list is opened.
 	for (int i = 0; i < count; i++) {
-		if (!client_url_fits(urls[i])) {
-			fprintf(stderr, "quillmere-open: %s: argument %d is longer than %llu bytes\n",
-				client_message(CLIENT_BAD_URL), optind + i,
-				(unsigned long long)CLIENT_MAX_URL_LENGTH);
-			return client_exit_status(CLIENT_BAD_URL);
+		if (strlen(urls[i]) > QUILLMERE_URL_MAX) {
+			fprintf(stderr, "quillmere-open: the URL cannot be sent: argument %d is longer than %d bytes\n",
+				optind + i, QUILLMERE_URL_MAX);
+			return exit_status(QUILLMERE_ETOOLONG);
 		}
 	}
 
-	client_conn conn;
-	client_result r = run(&conn, timeout_ms, ping, urls, count);
-	client_close(&conn);
-	if (r != CLIENT_OK) {
-		if (conn.detail[0] != '\0')
-			fprintf(stderr, "quillmere-open: %s: %s\n", client_message(r), conn.detail);
-		else
-			fprintf(stderr, "quillmere-open: %s\n", client_message(r));
-	}
-	return client_exit_status(r);
+	quillmere_client *client = nullptr;
+	int r = run(&client, timeout_ms, ping, urls, count);
+	if (r == QUILLMERE_EREFUSED)
+		fprintf(stderr, "quillmere-open: %s: %s\n", quillmere_strerror(r), REFUSED_CAUSES);
+	else if (r != 0 && quillmere_last_error(client)[0] != '\0')
+		fprintf(stderr, "quillmere-open: %s: %s\n", quillmere_strerror(r),
+			quillmere_last_error(client));
+	else if (r != 0)
+		fprintf(stderr, "quillmere-open: %s\n", quillmere_strerror(r));
+	quillmere_free(client);
+	return exit_status(r);
 }
