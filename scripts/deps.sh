@@ -7,5 +7,5 @@ apt-get install -y --no-install-recommends \
 	build-essential cmake pkg-config libevent-dev libgtest-dev \
 	python3 util-linux xdg-utils procps \
 	libbenchmark-dev libspdlog-dev socat xxd bsdextrautils \
-	systemd man-db dpkg-dev file \
+	systemd man-db dpkg-dev debhelper lintian file \
 	clang libclang-rt-14-dev
