@@ -156,7 +156,6 @@ void wait_for_a_slot()
 // The connection goes on; the opener is reaped from the event loop once it ends.
 void leave_running(pid_t pid, int pidfd)
 {
-	NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
 	for (running_opener &slot : running) {
 		if (slot.pid != 0)
 			continue;
@@ -202,6 +201,7 @@ void open_url(const unsigned char *url, size_t length)
 	if (pidfd >= 0) {
 		pollfd fd = {pidfd, POLLIN, 0};
 		if (poll_ended(&fd, 1, OPENER_WAIT_MS) == 0) {
+			NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
 			leave_running(pid, pidfd);
 			return;
 		}
