@@ -89,13 +89,14 @@ outcome predict(const uint8_t *d, size_t n)
 	while (n - at >= CMD_HEADER_SIZE) {
 		uint32_t cmd = word_at(d + at);
 		uint64_t length = word_at(d + at + 4);
+		// A header too short for an open-URL body ends the connection at once.
+		if (cmd == CMD_OPEN_URL && length < OPEN_URL_PREFIX_SIZE) {
+			o.ended = true;
+			break;
+		}
 		if (n - at - CMD_HEADER_SIZE < length)
 			break;
 		if (cmd == CMD_OPEN_URL) {
-			if (length < OPEN_URL_PREFIX_SIZE) {
-				o.ended = true;
-				break;
-			}
 			size_t url = at + CMD_HEADER_SIZE + OPEN_URL_PREFIX_SIZE;
 			o.urls.emplace_back(reinterpret_cast<const char *>(d + url),
 					    length - OPEN_URL_PREFIX_SIZE);

@@ -131,6 +131,7 @@ int net_client_init(int fd)
 
 void net_client_free()
 {
+	forget_openers();
 	for (event **ev : {&deadline_event, &close_event}) {
 		if (*ev) {
 			event_free(*ev);

@@ -17,6 +17,9 @@ struct bufferevent;
 constexpr int HANDSHAKE_DEADLINE_S = 10;
 // How long a connection that ends waits for its last replies to go out.
 constexpr int CLOSE_FLUSH_MS = 1000;
+// Openers one connection may leave running past OPENER_WAIT_MS; with this
+// many, the next opener waits until one of them has ended.
+constexpr size_t OPENERS_LEFT_RUNNING = 4;
 
 enum : uint32_t {
 	PHASE_VERSION = 0,
@@ -48,5 +51,9 @@ void event_cb(bufferevent *bev, short events, void *arg);
 bool received_handshake(const unsigned char *unit);
 bool received_data(const unsigned char *message);
 
-// Runs the opener for the URL and waits for it.
+// Runs the opener for the URL and waits for it, at most OPENER_WAIT_MS; one
+// still running then is left running and reaped from the event loop.
 void open_url(const unsigned char *url, size_t length);
+// Stops watching the openers left running, without waiting: whatever still
+// runs when this process ends is init's.
+void forget_openers();

@@ -259,7 +259,7 @@ void accept_cb(evutil_socket_t fd, short, void *)
 	}
 	close_server_socket();
 	live_connections = 0;
-	// The opener is waited for by the launch itself; a reaper here would race it.
+	// Openers are reaped by the launch itself; a reaper here would race it.
 	event_del(child_exit_event);
 	ignore_reload();
 

@@ -95,13 +95,12 @@ def hanging_opener(service, sandbox):
             peer = Peer(timeout=10).handshake()
             peer.open("http://other.test/%d" % i)
             peer.finish()
-        check("http://hang.test/second" not in sandbox.urls(),
-              "a command ran before the hanging opener ended")
         others = [u for u in sandbox.urls() if u.startswith("http://other.test/")]
         check(len(others) == 5, "other connections were not served: %s" % others)
+        # Nor does it hold back its own connection: it is left running.
+        hung.finish()
     finally:
         os.unlink(sandbox.hold_path)
-    hung.finish()
     urls = sandbox.urls()
     check(urls.index("http://hang.test/second") > urls.index("hang:first"), "order lost")
 

@@ -611,7 +611,9 @@ TEST(Launch, EndsOfTheOpener)
 	} cases[] = {
 		{"kill -KILL $$", {"ERROR open_url: unable to process: 9"}},
 		{"kill -TERM $$", {"ERROR open_url: unable to process: 15"}},
-		{"exit 1", {}},
+		{"exit 3", {"INFO open_url: opener exited with 3"}},
+		// What an opener that cannot be executed exits with, too.
+		{"exit 1", {"INFO open_url: opener exited with 1"}},
 		{"exit 0", {}},
 	};
 	for (const auto &test : cases) {
@@ -628,14 +630,15 @@ TEST(Launch, EndsOfTheOpener)
 	}
 }
 
-TEST(Launch, MissingOpenerIsSilentAndTheConnectionGoesOn)
+TEST(Launch, MissingOpenerExitsWithOneAndTheConnectionGoesOn)
 {
 	opener absent(false);
 	connection c;
 	c.send(HANDSHAKE + open_url_command("a") + open_url_command("b"));
 	c.hang_up();
 	c.run();
-	strings one = {"DEBUG received_data: cmd 1/5", "DUMP received_data: URL"};
+	strings one = {"DEBUG received_data: cmd 1/5", "DUMP received_data: URL",
+		       "INFO open_url: opener exited with 1"};
 	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + one + one + strings {"INFO event_cb: disconnected"});
 }
 
