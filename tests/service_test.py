@@ -803,6 +803,7 @@ def case_opener_left_running(ctx):
 	check_equal([r["argv"] for r in opened], [["sleep:20/1"], ["sleep:20/2"]], "openers in order")
 	check_equal(ctx.ended(), {}, "openers that ended")
 	check(not any(process_gone(r["pid"]) for r in opened), "an opener was ended")
+	wait_for(lambda: len(left_running(service, child)) >= len(opened), "the 'still running' records")
 	check_equal(left_running(service, child), [r["pid"] for r in opened], "'still running' records")
 	check_equal(service.stop(), 0, "status after SIGTERM")
 
@@ -820,6 +821,8 @@ def case_openers_left_running_at_most_four(ctx):
 		    [opened[0]["pid"]], "openers ended before the fifth started")
 	s.shutdown(socket.SHUT_WR)
 	check_equal(receive_all(s), b"", "the end of the connection")
+	# The child wrote its last record before it closed; this side may not have read it yet.
+	wait_for(lambda: len(left_running(service, child)) >= 5, "the last 'still running' record")
 	check_equal(left_running(service, child), [r["pid"] for r in opened],
 		    "'still running' records")
 	check_equal(service.stop(), 0, "status after SIGTERM")
