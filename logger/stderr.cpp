@@ -90,7 +90,10 @@ const char *stderr_line_prefix(int level)
 	return priority_prefixes[level];
 }
 
-stderr_lines::stderr_lines(const char *prefix) : prefix(prefix), prefix_length(strlen(prefix)) {}
+stderr_lines::stderr_lines(const char *line_prefix)
+	: prefix(line_prefix), prefix_length(strlen(line_prefix))
+{
+}
 
 void stderr_lines::write_out(size_t length)
 {
