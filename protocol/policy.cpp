@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "common/unique_fd.h"
-#include "protocol/net.h"
+#include "protocol/process.h"
 
 namespace {
 
