@@ -272,16 +272,17 @@ def as_user(cmd, user=None, groups=None):
 
 # ---------------------------------------------------------------- the sandbox
 
-STUB = r'''#!/usr/bin/python3 -IS
-# Stands in for xdg-open: records how it was started, then acts on its URL.
-import json, os, signal, sys, time
-url = sys.argv[1] if sys.argv[1:] else ""
-# An opener that takes a while before the URL counts as opened; "slow:" longer.
-delay = 2.5 if url.startswith("slow:") else DELAY
-if not delay:
-	# First, so that a connection's URLs stand in the order they were started.
-	with open("SANDBOX/urls", "a") as f:
-		f.write(url + "\n")
+# Stands in for xdg-open. The URL goes first, at once, so that URLs stand in
+# the order their openers started, however busy the machine; the environment
+# is kept before the shell's PWD joins it.
+STUB = r'''#!/bin/sh
+printf '%s\n' "$1" >> SANDBOX/urls
+/bin/cat /proc/$$/environ > OUTDIR/open-$$.environ
+exec /usr/bin/python3 -IS SANDBOX/recorder.py "$@"
+'''
+
+# Records how the opener was started, then acts on its URL.
+RECORDER = r'''import json, os, signal, sys, time
 fds = {}
 for fd in range(256):
 	try:
@@ -292,8 +293,11 @@ for fd in range(256):
 		fds[fd] = os.readlink("/proc/self/fd/%d" % fd)
 	except OSError:
 		fds[fd] = "?"
-with open("/proc/self/environ", "rb") as f:
+with open("OUTDIR/open-%d.environ" % os.getpid(), "rb") as f:
 	env = f.read()
+url = sys.argv[1] if sys.argv[1:] else ""
+# An opener that takes a while before it counts as done; "slow:" longer.
+delay = 2.5 if url.startswith("slow:") else DELAY
 if delay:
 	time.sleep(delay)
 record = {"t": time.monotonic_ns(), "argv": sys.argv[1:], "uid": os.getresuid(),
@@ -303,9 +307,6 @@ path = "OUTDIR/open-%d.json" % os.getpid()
 with open(path + ".tmp", "w") as f:
 	json.dump(record, f)
 os.rename(path + ".tmp", path)
-if delay:
-	with open("SANDBOX/urls", "a") as f:
-		f.write(url + "\n")
 if url.startswith("sleep:"):
 	# "sleep:S/...": runs S seconds, as a browser kept in the foreground, and records its end.
 	time.sleep(int(url[6:].split("/")[0]))
@@ -337,8 +338,8 @@ def write_file(path, text, mode=0o644):
 class Sandbox:
     """A directory of a test's own inside its namespaces, with the stub
     opener bind-mounted over the real one and a copy of this file for peers
-    of other users to run. The stub records each opener as out/open-PID.json
-    and its URL as a line of urls; delay is how long it takes first."""
+    of other users to run. The stub writes its URL as a line of urls as it
+    starts, and records the opener as out/open-PID.json delay seconds later."""
 
     def __init__(self, binary=None, name="case", parent=None, delay=0):
         self.binary = binary and os.path.abspath(binary)
@@ -351,8 +352,9 @@ class Sandbox:
         self.hold_path = os.path.join(self.dir, "hold")
         self.clear_urls()
         self.stub = os.path.join(self.dir, "xdg-open")
-        write_file(self.stub, STUB.replace("OUTDIR", self.out).replace("SANDBOX", self.dir)
-                   .replace("DELAY", repr(delay)), 0o755)
+        for path, text, mode in ((self.stub, STUB, 0o755), (self.dir + "/recorder.py", RECORDER, 0o644)):
+            write_file(path, text.replace("OUTDIR", self.out).replace("SANDBOX", self.dir)
+                       .replace("DELAY", repr(delay)), mode)
         self.peer = os.path.join(self.dir, "harness.py")
         shutil.copy(os.path.abspath(__file__), self.peer)
         os.chmod(self.peer, 0o644)
