@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "common/unique_fd.h"
 #include "protocol/wire.h"
 
 static_assert(QUILLMERE_URL_MAX == OPEN_URL_MAX_LENGTH);
@@ -35,7 +37,7 @@ enum client_state {
 } // namespace
 
 struct quillmere_client {
-	int fd;
+	unique_fd fd;
 	client_state state;
 	int timeout_ms;			// for each call; 0 is no limit
 	int64_t deadline_ms;		// CLOCK_MONOTONIC of the running call; -1 waits forever
@@ -106,7 +108,7 @@ int wait_for(quillmere_client *c, short events, const char *what)
 	for (;;) {
 		// At the deadline one last look: what has arrived by then counts.
 		int64_t left = remaining_ms(c);
-		pollfd pfd = {c->fd, events, 0};
+		pollfd pfd = {c->fd.get(), events, 0};
 		int r = poll(&pfd, 1, left < 0 ? -1 : left > INT_MAX ? INT_MAX : int(left));
 		if (r > 0)
 			return 0;
@@ -127,7 +129,7 @@ int recv_exact(quillmere_client *c, unsigned char *buf, size_t size, const char 
 		int r = wait_for(c, POLLIN, what);
 		if (r != 0)
 			return r;
-		ssize_t n = recv(c->fd, buf + got, size - got, MSG_DONTWAIT);
+		ssize_t n = recv(c->fd.get(), buf + got, size - got, MSG_DONTWAIT);
 		if (n > 0) {
 			got += size_t(n);
 		} else if (n == 0 || errno == ECONNRESET) {
@@ -153,7 +155,7 @@ int send_all(quillmere_client *c, iovec *iov, size_t count)
 		msghdr msg = {};
 		msg.msg_iov = iov;
 		msg.msg_iovlen = count;
-		ssize_t n = sendmsg(c->fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+		ssize_t n = sendmsg(c->fd.get(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
 		if (n < 0) {
 			if (errno == EINTR || errno == EAGAIN)
 				continue;
@@ -200,8 +202,8 @@ int expect_ok(quillmere_client *c, const char *subject)
 
 int connect_socket(quillmere_client *c)
 {
-	c->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (c->fd < 0)
+	c->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	if (c->fd.get() < 0)
 		return fail_errno(c, "socket");
 
 	// A blocking connect waits while the backlog is full; bound that wait.
@@ -210,13 +212,13 @@ int connect_socket(quillmere_client *c)
 		if (left == 0)
 			left = 1;
 		timeval tv = {time_t(left / 1000), suseconds_t(left % 1000 * 1000)};
-		if (setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) < 0)
+		if (setsockopt(c->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) < 0)
 			return fail_errno(c, "setsockopt");
 	}
 
 	sockaddr_un addr;
 	socklen_t length = service_address(&addr);
-	while (connect(c->fd, reinterpret_cast<sockaddr *>(&addr), length) < 0) {
+	while (connect(c->fd.get(), reinterpret_cast<sockaddr *>(&addr), length) < 0) {
 		if (errno == EINTR)
 			continue;
 		if (errno == ECONNREFUSED)
@@ -231,7 +233,7 @@ int connect_socket(quillmere_client *c)
 	// service is down, so nothing is sent before the listener is known.
 	ucred cred;
 	socklen_t cred_length = sizeof(cred);
-	if (getsockopt(c->fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) < 0)
+	if (getsockopt(c->fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) < 0)
 		return fail_errno(c, "getsockopt");
 	c->have_listener = true;
 	c->listener_uid = cred.uid;
@@ -294,11 +296,14 @@ API int quillmere_connect(quillmere_client **client, int timeout_ms)
 	if (!client)
 		return QUILLMERE_EINVAL;
 	int saved_errno = errno;
-	quillmere_client *c = static_cast<quillmere_client *>(calloc(1, sizeof(*c)));
-	*client = c;
-	if (!c)
+	void *memory = malloc(sizeof(quillmere_client));
+	if (!memory) {
+		*client = nullptr;
 		return QUILLMERE_ESYSTEM;	// errno is ENOMEM
-	c->fd = -1;
+	}
+	// Zeroed, with no descriptor: a placement new needs nothing of the C++ runtime.
+	quillmere_client *c = new (memory) quillmere_client();
+	*client = c;
 	c->state = STATE_NEW;
 	c->timeout_ms = timeout_ms > 0 ? timeout_ms : 0;
 	start_call(c, c->timeout_ms);
@@ -355,14 +360,14 @@ API int quillmere_finish(quillmere_client *c)
 	if (bound > 0)
 		bound += int64_t(OPENER_WAIT_MS) * int64_t(c->urls_sent);
 	start_call(c, bound);
-	if (shutdown(c->fd, SHUT_WR) < 0)
+	if (shutdown(c->fd.get(), SHUT_WR) < 0)
 		return result(c, fail_errno(c, "shutdown"), saved_errno);
 	for (;;) {
 		r = wait_for(c, POLLIN, "the service to carry out the commands");
 		if (r != 0)
 			return result(c, r, saved_errno);
 		unsigned char byte;
-		ssize_t n = recv(c->fd, &byte, 1, MSG_DONTWAIT);
+		ssize_t n = recv(c->fd.get(), &byte, 1, MSG_DONTWAIT);
 		if (n == 0) {
 			c->state = STATE_FINISHED;
 			return result(c, 0, saved_errno);
@@ -384,8 +389,7 @@ API void quillmere_free(quillmere_client *c)
 	if (!c)
 		return;
 	int saved_errno = errno;
-	if (c->fd >= 0)
-		close(c->fd);
+	c->~quillmere_client();
 	free(c);
 	errno = saved_errno;
 }
@@ -443,5 +447,5 @@ API uint32_t quillmere_options(const quillmere_client *c)
 
 API int quillmere_fd(const quillmere_client *c)
 {
-	return c ? c->fd : -1;
+	return c ? c->fd.get() : -1;
 }

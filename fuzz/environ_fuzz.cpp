@@ -12,13 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "service/service.h"
-
-event_base *ev_base;
-static logger fuzz_logger;
-logger *plgr = &fuzz_logger;
+#include "service/environ.h"
 
 namespace {
+
+logger fuzz_logger;
 
 void fail(const char *what)
 {
@@ -56,9 +54,9 @@ std::vector<char> file;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	// Records are rendered, debug ones included, and delivered nowhere.
-	logger_init(plgr);
-	logger_set_format(plgr, "%v: %F: %m%n");
-	logger_set_level(plgr, LEVEL_DEBUG);
+	logger_init(&fuzz_logger);
+	logger_set_format(&fuzz_logger, "%v: %F: %m%n");
+	logger_set_level(&fuzz_logger, LEVEL_DEBUG);
 	return 0;
 }
 
@@ -94,7 +92,7 @@ void check_walk(const uint8_t *data, size_t size, bool confined)
 		offset += text.size() + 1;
 	}
 
-	int result = put_environ_entries(file.data(), size, confined);
+	int result = put_environ_entries(&fuzz_logger, file.data(), size, confined);
 	if (result != (complete ? 0 : -1))
 		fail("wrong result for the last entry's NUL");
 

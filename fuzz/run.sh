@@ -10,7 +10,7 @@ seconds=${FUZZ_SECONDS:-60}
 targets="net_fuzz policy_fuzz logger_fuzz config_fuzz environ_fuzz"
 
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DQUILLMERE_FUZZ=ON -DQUILLMERE_TESTS=OFF \
-	-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_WERROR=ON
 for t in $targets; do
 	cmake --build "$dir" -j 2 --target "$t"
 done

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/unique_fd.h"
 #include "logger/logger.h"
 
 namespace {
@@ -16,17 +17,6 @@ namespace {
 // A level setting needs a few lines; a larger file is not worth reading.
 constexpr off_t MAX_CONFIG_SIZE = 1 << 20;
 
-struct unique_fd {
-	int fd;
-	explicit unique_fd(int f) : fd(f) {}
-	unique_fd(const unique_fd &) = delete;
-	unique_fd &operator=(const unique_fd &) = delete;
-	~unique_fd()
-	{
-		if (fd >= 0)
-			close(fd);
-	}
-};
 struct buffer_freer {
 	void operator()(char *p) const { free(p); }
 };
@@ -133,10 +123,10 @@ int read_log_level(const char *path, const char *section)
 
 	// Without O_NONBLOCK a FIFO with no writer would hold us in open().
 	unique_fd file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-	if (file.fd < 0)
+	if (file.get() < 0)
 		return -errno;
 	struct stat st;
-	if (fstat(file.fd, &st) != 0)
+	if (fstat(file.get(), &st) != 0)
 		return -errno;
 	if (S_ISDIR(st.st_mode))
 		return -EISDIR;
@@ -153,7 +143,7 @@ int read_log_level(const char *path, const char *section)
 	if (!data)
 		return -ENOMEM;
 	for (size_t got = 0; got < size;) {
-		ssize_t n = read(file.fd, data.get() + got, size - got);
+		ssize_t n = read(file.get(), data.get() + got, size - got);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n < 0)

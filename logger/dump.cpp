@@ -29,19 +29,19 @@ constexpr size_t huge_block = 32u << 20;
 
 class output_block {
 public:
-	explicit output_block(size_t size) : size(size)
+	explicit output_block(size_t bytes) : size(bytes)
 	{
-		if (size < huge_block) {
-			text = static_cast<char *>(malloc(size));
+		if (bytes < huge_block) {
+			text = static_cast<char *>(malloc(bytes));
 			return;
 		}
-		void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 		if (p == MAP_FAILED)
 			return;
-		madvise(p, size, MADV_HUGEPAGE);
+		madvise(p, bytes, MADV_HUGEPAGE);
 #ifdef MADV_POPULATE_WRITE
 		// One call faults the whole block in, instead of one fault per page.
-		madvise(p, size, MADV_POPULATE_WRITE);
+		madvise(p, bytes, MADV_POPULATE_WRITE);
 #endif
 		text = static_cast<char *>(p);
 	}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 constexpr int LEVEL_NONE = 0;
 constexpr int LEVEL_SERVICE = 1;
@@ -66,6 +67,11 @@ inline bool logger_passes(logger *lgr, int level)
 	(logger_passes((lgr), (level))                                           \
 		 ? logger_log((lgr), (level), (file), __LINE__, (function), __VA_ARGS__) \
 		 : 0)
+
+// The record of a failed call, in the one shape all of them take:
+// "<text>: -err: strerror(err)". log is a wrapper of LOGGER_LOG such as
+// NET_LOG, so that the record names the caller's function. err is read twice.
+#define LOGGER_LOG_ERRNO(log, level, text, err) log((level), text ": %i: %s", -(err), strerror(err))
 
 // Writers for the system log and for per-process log files.
 struct log_file_settings {

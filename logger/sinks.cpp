@@ -9,23 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/unique_fd.h"
 #include "logger/logger.h"
 
 namespace {
 
 constexpr size_t PATH_BUFFER_SIZE = 4096;
-
-struct unique_fd {
-	int fd;
-	explicit unique_fd(int f) : fd(f) {}
-	unique_fd(const unique_fd &) = delete;
-	unique_fd &operator=(const unique_fd &) = delete;
-	~unique_fd()
-	{
-		if (fd >= 0)
-			close(fd);
-	}
-};
 
 // A formatted length of 0, or one that did not fit, drops the record.
 bool fits(int length)
@@ -92,7 +81,7 @@ void logfile_writer(int, const char *text, void *data)
 
 	// Check and use the same directory, so it cannot be swapped in between.
 	unique_fd dir(open(path, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-	if (dir.fd < 0 || !trusted_directory(dir.fd, euid))
+	if (dir.get() < 0 || !trusted_directory(dir.get(), euid))
 		return;
 
 	int length = snprintf(path, sizeof(path), "%s/%s-%s/%s-%llu.log",
@@ -102,10 +91,10 @@ void logfile_writer(int, const char *text, void *data)
 	if (!fits(length))
 		return;
 
-	unique_fd file(openat(dir.fd, path + dir_length + 1,
+	unique_fd file(openat(dir.get(), path + dir_length + 1,
 			      O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
 			      0600));
-	if (file.fd < 0)
+	if (file.get() < 0)
 		return;
-	write_all(file.fd, text);
+	write_all(file.get(), text);
 }

@@ -90,7 +90,7 @@ const char *stderr_line_prefix(int level)
 	return priority_prefixes[level];
 }
 
-stderr_lines::stderr_lines(const char *prefix) : prefix(prefix), prefix_length(strlen(prefix)) {}
+stderr_lines::stderr_lines(const char *lead) : prefix(lead), prefix_length(strlen(lead)) {}
 
 void stderr_lines::write_out(size_t length)
 {

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 
+#include "common/unique_fd.h"
 #include "protocol/net.h"
 #include "protocol/process.h"
 
@@ -190,22 +191,22 @@ void open_url(const unsigned char *url, size_t length)
 	pid_t pid = fork();
 	if (pid == -1) {
 		int error = errno;
-		NET_LOG(LEVEL_ERROR, "unable to create process: %i: %s", -error, strerror(error));
+		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
 		return;
 	}
 	if (pid == 0)
 		exec_opener(url, length);
 
 	// Without a pidfd the opener is waited for as long as it runs.
-	int pidfd = open_pidfd(pid);
-	if (pidfd >= 0) {
-		pollfd fd = {pidfd, POLLIN, 0};
+	unique_fd pidfd(open_pidfd(pid));
+	if (pidfd.get() >= 0) {
+		pollfd fd = {pidfd.get(), POLLIN, 0};
 		if (poll_ended(&fd, 1, OPENER_WAIT_MS) == 0) {
 			NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
-			leave_running(pid, pidfd);
+			leave_running(pid, pidfd.release());
 			return;
 		}
-		close(pidfd);
+		pidfd.reset();
 	}
 
 	int status = 0;

@@ -8,9 +8,6 @@
 #include "protocol/process.h"
 #include "protocol/wire.h"
 
-// Every record of the connection protocol names the source file "net".
-#define NET_LOG(level, ...) LOGGER_LOG(plgr, (level), "net", __func__, __VA_ARGS__)
-
 struct bufferevent;
 
 // A connection that has not finished its handshake by then is ended.

@@ -12,7 +12,8 @@
 #include <new>
 #include <utility>
 
-#include "protocol/net.h"
+#include "common/unique_fd.h"
+#include "protocol/process.h"
 
 namespace {
 
@@ -21,22 +22,6 @@ constexpr std::string_view SCHEMES_KEY = "schemes";
 constexpr size_t SHOWN_NAME_MAX = 64;
 
 url_policy policy_in_force;
-
-class file_descriptor {
-public:
-	explicit file_descriptor(int fd) : fd(fd) {}
-	~file_descriptor()
-	{
-		if (fd != -1)
-			close(fd);
-	}
-	file_descriptor(const file_descriptor &) = delete;
-	file_descriptor &operator=(const file_descriptor &) = delete;
-	int get() const { return fd; }
-
-private:
-	int fd;
-};
 
 __attribute__((format(printf, 4, 5))) void fail(policy_error *error, const char *file,
 						 size_t line, const char *format, ...)
@@ -213,7 +198,7 @@ int parse_policy(std::string_view text, const char *file, url_policy *out, polic
 int load_policy(const char *path, url_policy *out, policy_error *error)
 {
 	// Non-blocking, so that a FIFO put in the file's place cannot hold up the open.
-	file_descriptor fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+	unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
 	if (fd.get() == -1) {
 		int err = errno;
 		struct stat link;

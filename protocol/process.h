@@ -8,3 +8,7 @@ struct event_base;
 
 extern event_base *ev_base;
 extern logger *plgr;
+
+// Every record of the connection protocol, its launch and its URL policy
+// names the source file "net".
+#define NET_LOG(level, ...) LOGGER_LOG(plgr, (level), "net", __func__, __VA_ARGS__)

@@ -19,8 +19,9 @@ run() {
 	fi
 }
 
-run build
-run build-asan -DQUILLMERE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+# CI's builds: shadowed names warned of, and every warning an error.
+run build -DQUILLMERE_WERROR=ON
+run build-asan -DQUILLMERE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQUILLMERE_WERROR=ON
 
 # Every fuzz target for a bounded time, in a clang build of its own.
 fuzz/run.sh

@@ -15,6 +15,7 @@
 #include "protocol/policy.h"
 #include "protocol/process.h"
 #include "service/service.h"
+#include "version.h"
 
 namespace {
 

@@ -15,7 +15,9 @@
 #include <memory>
 #include <new>
 
+#include "common/unique_fd.h"
 #include "logger/quote.h"
+#include "service/environ.h"
 #include "service/service.h"
 
 // Its helpers' records, too, belong to the one operation callers know.
@@ -25,50 +27,8 @@ namespace {
 
 constexpr size_t READ_CHUNK = 512;
 
-// Variables that carry the session: display, bus, runtime directory, home.
-constexpr std::string_view SESSION_PREFIXES[] = {
-	"SESSION_MANAGER=",
-	"XDG_CURRENT_DESKTOP=",
-	"DBUS_SESSION_BUS_ADDRESS=",
-	"XDG_RUNTIME_DIR=",
-	"XDG_",
-	"HOME=",
-};
-
-// All a caller that sees another file system may pass on: where its desktop
-// is, never where programs, handlers or their settings are looked up.
-constexpr std::string_view CONFINED_NAMES[] = {
-	"DISPLAY",
-	"WAYLAND_DISPLAY",
-	"DBUS_SESSION_BUS_ADDRESS",
-	"XDG_RUNTIME_DIR",
-	"XDG_CURRENT_DESKTOP",
-	"XDG_SESSION_TYPE",
-	"XDG_SESSION_DESKTOP",
-	"SESSION_MANAGER",
-};
-
 // Handed to putenv in place, so it stays for the life of the process.
 char *peer_environ = nullptr;
-
-class scoped_fd {
-public:
-	explicit scoped_fd(int fd) : fd_(fd) {}
-	scoped_fd(const scoped_fd &) = delete;
-	scoped_fd &operator=(const scoped_fd &) = delete;
-	~scoped_fd() { reset(); }
-
-	int get() const { return fd_; }
-	void reset()
-	{
-		if (fd_ != -1)
-			close(fd_);
-		fd_ = -1;
-	}
-
-private:
-	int fd_;
-};
 
 // Reads the whole file into peer_environ; returns the byte count or -1.
 ssize_t read_environ(int fd)
@@ -122,7 +82,7 @@ void put_database_home(uid_t uid)
 		return;
 	if (setenv("HOME", entry->pw_dir, 1) != 0) {
 		int err = errno;
-		PEER_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set environ", err);
 		return;
 	}
 	PEER_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(std::string("HOME=") + entry->pw_dir).c_str());
@@ -160,7 +120,7 @@ int set_peer_groups(int fd)
 	}
 	if (r != 0) {
 		int err = errno;
-		PEER_LOG(LEVEL_ERROR, "unable to get groups: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to get groups", err);
 		return -1;
 	}
 	size_t count = length / sizeof(gid_t);
@@ -168,32 +128,13 @@ int set_peer_groups(int fd)
 		return 0;
 	if (setgroups(count, groups) != 0) {
 		int err = errno;
-		PEER_LOG(LEVEL_ERROR, "unable to set groups: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set groups", err);
 		return -1;
 	}
 	return 0;
 }
 
 } // namespace
-
-bool accept_environ_entry(std::string_view entry)
-{
-	// A lone slash would make the root directory the user's configuration.
-	if (entry == "XDG_CONFIG_HOME=/" || entry == "XDG_DATA_HOME=/")
-		return false;
-	for (std::string_view prefix : SESSION_PREFIXES)
-		if (entry.starts_with(prefix))
-			return true;
-	return entry.find("DISPLAY=") != std::string_view::npos;
-}
-
-bool accept_confined_entry(std::string_view entry)
-{
-	size_t equals = entry.find('=');
-	if (equals == std::string_view::npos)
-		return false;
-	return std::ranges::find(CONFINED_NAMES, entry.substr(0, equals)) != std::end(CONFINED_NAMES);
-}
 
 int change_environ(int fd)
 {
@@ -210,16 +151,16 @@ int change_environ(int fd)
 
 	// Everything below is read through this one directory, so all of it
 	// belongs to the process whose owner is checked.
-	scoped_fd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	unique_fd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 	if (dir.get() == -1) {
 		int err = errno;
-		PEER_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to open", err);
 		return -1;
 	}
-	scoped_fd file(openat(dir.get(), "environ", O_RDONLY | O_CLOEXEC));
+	unique_fd file(openat(dir.get(), "environ", O_RDONLY | O_CLOEXEC));
 	if (file.get() == -1) {
 		int err = errno;
-		PEER_LOG(LEVEL_ERROR, "unable to open: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to open", err);
 		return -1;
 	}
 	// The pid may have been reused since connect: never read another user's
@@ -228,12 +169,12 @@ int change_environ(int fd)
 	struct stat st;
 	int refused = fstat(file.get(), &st) != 0 ? errno : st.st_uid != cred.uid ? EPERM : 0;
 	if (refused != 0) {
-		PEER_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", -refused, strerror(refused));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to verify peer", refused);
 		return -1;
 	}
 	int confined = peer_confined(dir.get());
 	if (confined < 0) {
-		PEER_LOG(LEVEL_ERROR, "unable to verify peer: %i: %s", confined, strerror(-confined));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to verify peer", -confined);
 		return -1;
 	}
 	dir.reset();
@@ -258,13 +199,13 @@ int change_environ(int fd)
 		return -1;
 	if (cred.gid != getgid() && setgid(cred.gid) != 0) {
 		int err = errno;
-		PEER_LOG(LEVEL_ERROR, "unable to set group: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set group", err);
 		return -1;
 	}
 	if (cred.uid != getuid()) {
 		if (setuid(cred.uid) != 0) {
 			int err = errno;
-			PEER_LOG(LEVEL_ERROR, "unable to set user: %i: %s", -err, strerror(err));
+			LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set user", err);
 			return -1;
 		}
 		// Verify the drop of root was complete.
@@ -278,33 +219,9 @@ int change_environ(int fd)
 		PEER_LOG(LEVEL_WARNING, "unable to clear environ");
 		environ = nullptr;
 	}
-	if (put_environ_entries(peer_environ, count, confined) != 0)
+	if (put_environ_entries(plgr, peer_environ, count, confined) != 0)
 		return -1;
 	if (confined)
 		put_database_home(cred.uid);
-	return 0;
-}
-
-int put_environ_entries(char *entries, size_t count, bool confined)
-{
-	size_t offset = 0;
-	while (offset < count) {
-		char *entry = entries + offset;
-		auto *end = static_cast<char *>(memchr(entry, '\0', count - offset));
-		if (!end) {
-			PEER_LOG(LEVEL_ERROR, "no null into string");
-			return -1;
-		}
-		std::string_view text(entry, end - entry);
-		PEER_LOG(LEVEL_DEBUG, "plugin env: %s", log_quote(text).c_str());
-		if (confined ? accept_confined_entry(text) : accept_environ_entry(text)) {
-			if (putenv(entry) != 0) {
-				int err = errno;
-				PEER_LOG(LEVEL_ERROR, "unable to set environ: %i: %s", -err, strerror(err));
-			}
-			PEER_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(text).c_str());
-		}
-		offset = static_cast<size_t>(end - entries) + 1;
-	}
 	return 0;
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "protocol/net.h"
 #include "protocol/wire.h"
@@ -132,7 +133,7 @@ int bind_server_socket()
 	listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
 	if (listen_fd == -1) {
 		int err = errno;
-		SOCKET_LOG(LEVEL_ERROR, "socket error: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(SOCKET_LOG, LEVEL_ERROR, "socket error", err);
 		return -1;
 	}
 
@@ -141,13 +142,13 @@ int bind_server_socket()
 	// A second instance fails here: an abstract name is bound only once.
 	if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), length) != 0) {
 		int err = errno;
-		SOCKET_LOG(LEVEL_ERROR, "unable to bind: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(SOCKET_LOG, LEVEL_ERROR, "unable to bind", err);
 		close_server_socket();
 		return -1;
 	}
 	if (listen(listen_fd, 0) != 0) {
 		int err = errno;
-		SOCKET_LOG(LEVEL_ERROR, "unable to listen: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(SOCKET_LOG, LEVEL_ERROR, "unable to listen", err);
 		close_server_socket();
 		return -1;
 	}
@@ -170,7 +171,7 @@ int create_server_socket()
 	if (flags == -1 || fcntl(listen_fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
 	    fcntl(listen_fd, F_SETFD, FD_CLOEXEC) != 0) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to set flags: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(SERVICE_LOG, LEVEL_ERROR, "unable to set flags", err);
 		close_server_socket();
 		return -1;
 	}
@@ -212,7 +213,7 @@ void accept_cb(evutil_socket_t fd, short, void *)
 		// Nothing was waiting after all, or the caller gave up first.
 		if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR)
 			return;
-		SERVICE_LOG(LEVEL_ERROR, "unable to accept connection: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(SERVICE_LOG, LEVEL_ERROR, "unable to accept connection", err);
 		// The connection stays queued: trying again at once would only spin.
 		if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&
 		    accept_pause_event && listener_event) {
@@ -241,7 +242,7 @@ void accept_cb(evutil_socket_t fd, short, void *)
 	pid_t pid = fork();
 	if (pid == -1) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to create process: %i: %s", -err, strerror(err));
+		LOGGER_LOG_ERRNO(SERVICE_LOG, LEVEL_ERROR, "unable to create process", err);
 		close(conn);
 		return;
 	}

@@ -4,8 +4,6 @@
 
 #include <event2/util.h>
 
-#include <string_view>
-
 #include "logger/logger.h"
 #include "protocol/process.h"
 
@@ -40,16 +38,6 @@ void close_server_socket();
 void accept_cb(evutil_socket_t fd, short events, void *arg);
 void sigchld_cb(evutil_socket_t signal, short events, void *arg);
 
-// Whether an entry of the peer's environment (NAME=value) is kept.
-bool accept_environ_entry(std::string_view entry);
-// Whether an entry is kept from a caller with a mount namespace or root
-// directory of its own: only display and session variables, by exact name.
-bool accept_confined_entry(std::string_view entry);
-// Puts the accepted entries of an environment file's content (each NAME=value
-// ended by a NUL) into the environment, in place: the block must outlive the
-// process's use of the environment. -1 when the last entry has no NUL.
-// A confined caller's entries go through accept_confined_entry instead.
-int put_environ_entries(char *entries, size_t count, bool confined = false);
 // Makes this process the peer of the connected socket, with its session
 // environment. A root caller with a mount namespace or root directory other
 // than the service's is refused; any other such caller gets its display and

@@ -14,7 +14,6 @@ import glob
 import os
 import re
 import select
-import signal
 import socket
 import struct
 import subprocess
@@ -23,8 +22,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (ADDRESS, OPENER, OPTIONS, PYTHON, SKIP, VERSION, Results,  # noqa: E402
-                     end_namespace_processes, listener_inode, open_url_frame)
+from harness import (ADDRESS, OPTIONS, PYTHON, VERSION, Failure, Results, Sandbox,  # noqa: E402
+                     Service, as_user, end_namespace_processes, open_url_frame, project_version,
+                     require_namespaces, run_cases, wait_listening)
 
 # What a well-behaved client sends during the handshake: its version and an
 # ok status, then the options it wants (all it knows of) and an ok status.
@@ -49,7 +49,7 @@ USAGE_CASES = [
     (["--bogus", "about:blank"], 64, "unknown option --bogus; try 'quillmere-open --help'"),
     (["about:blank", "--timeout"], 64, "option --timeout needs an argument"),
     (["--help"], 0, "Usage: quillmere-open [--timeout SECONDS] URL..."),
-    (["--version"], 0, "quillmere-open 1.1.0.2"),
+    (["--version"], 0, "quillmere-open {version}"),
 ]
 
 # Fake servers: name, behaviour, uid it runs as, client arguments, expected
@@ -81,28 +81,17 @@ FAKE_CASES = [
 ]
 
 
-def wait_listening(proc):
-    for _ in range(500):
-        if listener_inode() is not None:
-            return True
-        if proc.poll() is not None:
-            return False
-        time.sleep(0.02)
-    return False
-
-
 def run_client(client, args, user=None, timeout=90):
-    argv = [client] + args
-    if user is not None:
-        argv = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"] + argv
-    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+    return subprocess.run(as_user([client] + args, user), stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=timeout)
 
 
 # --- cases run inside the namespace ---------------------------------------
 
 def case_usage(ctx, r):
+    version = project_version(ctx["build"])
     for args, status, text in USAGE_CASES:
+        text = text.format(version=version)
         p = run_client(ctx["client"], args)
         out = p.stdout if status == 0 else p.stderr
         one_line = status == 0 or (p.stderr.count("\n") == 1 and p.stderr.startswith("quillmere-open: "))
@@ -119,52 +108,37 @@ def case_no_service(ctx, r):
     r.check("no service, ping: 69", p.returncode == 69, f"status {p.returncode}")
 
 
-def install_stub(tmp):
-    opened = os.path.join(tmp, "opened")
-    stub = os.path.join(tmp, "xdg-open")
-    # The opener gets a cleared environment: no PATH, so full paths only.
-    with open(stub, "w") as f:
-        f.write("#!/bin/sh\n"
-                "case \"$1\" in slow:*) /bin/sleep 2.5;; *) /bin/sleep 0.2;; esac\n"
-                f"printf '%s %s\\n' \"$(/usr/bin/id -u)\" \"$1\" >> {opened}\n")
-    os.chmod(stub, 0o755)
-    open(opened, "w").close()
-    os.chmod(opened, 0o666)
-    subprocess.run(["mount", "--bind", stub, OPENER], check=True)
-    return opened
+def stub_opener(ctx):
+    """The stub opener, taking a while for each URL; what it opened is read
+    with opened()."""
+    return Sandbox(ctx["quillmere"], "client", parent=ctx["tmp"], delay=0.2)
 
 
-def read_lines(path):
-    with open(path) as f:
-        return f.read().splitlines()
+def opened(sandbox):
+    """The "uid URL" of each opener, in the order they counted the URL opened."""
+    return [f"{r['uid'][0]} {r['argv'][0]}" for r in sandbox.opened()]
 
 
 @contextlib.contextmanager
-def running_service(ctx, r):
+def running_service(sandbox, r):
     """The real service in the foreground; yields False when it did not start."""
-    log_path = os.path.join(ctx["tmp"], "service.log")
-    log = open(log_path, "w")
-    service = subprocess.Popen([ctx["quillmere"], "-D", "-v", "info"], stdin=subprocess.DEVNULL,
-                               stdout=log, stderr=log)
+    service = Service(sandbox, "-D", "-v", "info")
     try:
-        started = wait_listening(service)
+        started = wait_listening(service.proc)
         if not started:
-            r.check("service starts", False, open(log_path).read())
+            r.check("service starts", False, service.stdout + service.stderr)
         yield started
     finally:
-        service.send_signal(signal.SIGTERM)
         try:
-            status = service.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            service.kill()
-            status = service.wait()
-        log.close()
-        r.check("service stops with status 0", status == 0, open(log_path).read())
+            status = service.stop()
+        except Failure:
+            status = None
+        r.check("service stops with status 0", status == 0, service.stdout + service.stderr)
 
 
 def case_service(ctx, r):
-    opened = install_stub(ctx["tmp"])
-    with running_service(ctx, r) as started:
+    sandbox = stub_opener(ctx)
+    with running_service(sandbox, r) as started:
         if not started:
             return
         client = ctx["client"]
@@ -179,19 +153,19 @@ def case_service(ctx, r):
         urls = ["https://example.org/a", "about:blank", "https://example.org/b?c=1&d=2 3",
                 "-not-an-option", "mailto:x@example.org"]
         p = run_client(client, PATIENT + ["--"] + urls)
-        got = read_lines(opened)
+        got = opened(sandbox)
         r.check("URLs opened in order before the client returns",
                 p.returncode == 0 and got == [f"0 {u}" for u in urls],
                 f"status {p.returncode}, stderr {p.stderr!r}, opened {got}")
 
         long_url = "https://example.org/" + "x" * 120000
         p = run_client(client, PATIENT + [long_url])
-        got = read_lines(opened)[len(urls):]
+        got = opened(sandbox)[len(urls):]
         r.check("a 120 kB URL arrives whole", p.returncode == 0 and got == [f"0 {long_url}"],
                 f"status {p.returncode}, stderr {p.stderr!r}, lines {len(got)}")
 
         p = run_client(client, PATIENT + ["https://example.org/user"], user=NOBODY)
-        got = read_lines(opened)[-1:]
+        got = opened(sandbox)[-1:]
         r.check("a user's URL is opened as that user",
                 p.returncode == 0 and got == [f"{NOBODY} https://example.org/user"],
                 f"status {p.returncode}, stderr {p.stderr!r}, opened {got}")
@@ -202,11 +176,11 @@ def case_service(ctx, r):
         r.check("slow openers get the opener wait on top of the time-out: 0", p.returncode == 0,
                 f"status {p.returncode}, stderr {p.stderr!r}")
         deadline = time.time() + 30
-        while "0 slow:2" not in read_lines(opened) and time.time() < deadline:
+        while "0 slow:2" not in opened(sandbox) and time.time() < deadline:
             time.sleep(0.05)
         r.check("the slow URLs are opened in order",
-                read_lines(opened)[-2:] == ["0 slow:1", "0 slow:2"],
-                f"opened {read_lines(opened)[-2:]}")
+                opened(sandbox)[-2:] == ["0 slow:1", "0 slow:2"],
+                f"opened {opened(sandbox)[-2:]}")
 
 
 def build_plugin(ctx, r):
@@ -253,15 +227,14 @@ def case_library(ctx, r):
                              r"process \1\n", p.stdout) is not None and out.strip() == "",
                 f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}, server got {out!r}")
 
-    opened = install_stub(ctx["tmp"])
+    sandbox = stub_opener(ctx)
     urls = ["https://example.org/plugin/1", "https://example.org/plugin/2?a=b"]
-    with running_service(ctx, r) as started:
+    with running_service(sandbox, r) as started:
         if not started:
             return
-        p = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                            "--", plugin, "open"] + urls, env=env, stdin=subprocess.DEVNULL,
+        p = subprocess.run(as_user([plugin, "open"] + urls, NOBODY), env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, text=True, timeout=90)
-        got = read_lines(opened)
+        got = opened(sandbox)
         r.check("a plug-in as another user opens two URLs through the installed library",
                 p.returncode == 0 and p.stdout == "done\n" and got == [f"{NOBODY} {u}" for u in urls],
                 f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}, opened {got}")
@@ -272,9 +245,7 @@ def against_fake(behaviour, uid, argv, r, name, env=None):
     received, or None when the server did not start."""
     python = PYTHON if os.path.exists(PYTHON) else sys.executable
     server_argv = [python, os.path.abspath(__file__), "--fake", behaviour]
-    if uid != 0:
-        server_argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--"] + server_argv
-    server = subprocess.Popen(server_argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    server = subprocess.Popen(as_user(server_argv, uid or None), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
     try:
         if not wait_listening(server):
@@ -382,37 +353,11 @@ def main():
     if len(sys.argv) == 6 and sys.argv[1] == "--case":
         return inner(sys.argv[2], *(os.path.abspath(a) for a in sys.argv[3:6]))
     quillmere, client, build = (os.path.abspath(a) for a in sys.argv[1:4])
-
-    r = Results()
-    if os.geteuid() != 0:
-        if os.environ.get("CI") == "true":
-            r.check("namespaced cases", False, "they need root, and CI must run them")
-        else:
-            print("SKIP all cases: they need root for their namespaces")
-        print(f"{r.passed} passed, {r.failed} failed")
-        return 1 if r.failed else SKIP
-    if not os.path.exists(OPENER):
-        r.check("stub opener", False, f"{OPENER} is missing; install xdg-utils")
-
+    require_namespaces()
     cases = ["usage", "no-service", "service", "library"] + [f"fake:{i}" for i in range(len(FAKE_CASES))]
-    for case in cases:
-        argv = ["unshare", "--mount", "--net", "--fork", "--", sys.executable,
-                os.path.abspath(__file__), "--case", case, quillmere, client, build]
-        try:
-            p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                               timeout=180)
-        except subprocess.TimeoutExpired:
-            r.check(case, False, "timed out")
-            continue
-        lines = p.stdout.splitlines()
-        for line in lines:
-            print(line)
-        r.passed += sum(line.startswith("ok   ") for line in lines)
-        r.failed += sum(line.startswith("FAIL ") for line in lines)
-        if p.returncode != 0 or not lines:
-            r.check(f"case {case} ran", False, f"status {p.returncode}: {p.stderr}")
-    print(f"{r.passed} passed, {r.failed} failed")
-    return 1 if r.failed else 0
+    passed, failed = run_cases(__file__, cases, [quillmere, client, build], 180)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

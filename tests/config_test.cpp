@@ -123,6 +123,10 @@ TEST(read_log_level, RefusesWhatIsNoSmallRegularFile)
 		 [](const std::string &p) { return make_file(p, (1 << 20) + 1); }, -EFBIG},
 		{"exactly 1 MiB", "limit", [](const std::string &p) { return make_file(p, 1 << 20); },
 		 LEVEL_INFO},
+		// A kernel attribute claims a page and holds a few bytes: never parse what was not read.
+		{"file shorter than its size", "attribute",
+		 [](const std::string &p) { return symlink("/sys/kernel/uevent_seqnum", p.c_str()) == 0; },
+		 -EIO},
 		{"link to a file", "link", [](const std::string &p) {
 			 return make_file(p + ".target", 100) && symlink((p + ".target").c_str(), p.c_str()) == 0;
 		 }, LEVEL_INFO},

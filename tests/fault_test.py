@@ -14,7 +14,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (HANDSHAKE, Peer, Results, Sandbox, Service, become_subreaper,  # noqa: E402
-                         check, end_namespace_processes, enter_namespaces, open_url_frame)
+                     check, end_namespace_processes, enter_namespaces, open_url_frame)
 
 RECORD = r"^E: [0-9.]+ [0-9:.]+: \d+: "
 SIOCOUTQ = 0x5411
@@ -207,9 +207,9 @@ def main():
         raise SystemExit("no fork shim at " + shim)
     become_subreaper()
     results = Results()
-    sandbox = Sandbox()
+    sandbox = Sandbox(binary, "faults")
     try:
-        service = Service(binary, sandbox, "faults")
+        service = Service.started(sandbox)
         try:
             for name, test in [
                 ("peer disconnects in every phase and mid-unit", disconnect_everywhere),
@@ -228,7 +228,7 @@ def main():
         if sanitized:
             # The shim comes before the sanitizer runtime in the load order.
             env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
-        service = Service(binary, sandbox, "fork", env)
+        service = Service.started(sandbox, env=env)
         try:
             run_case(results, "fork fails in the service process", fork_fails_in_service,
                      service, sandbox, control)

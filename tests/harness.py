@@ -1,11 +1,18 @@
-"""Shared by the process-level tests: the wire constants, a tally of results,
-and for the load and fault tests the real service inside private mount and
-network namespaces, with a stub opener that records every URL, and a plain
-peer that speaks the wire protocol."""
+"""The one fixture of every process-level test: the wire constants, the skip
+rule, mount and network namespaces of a test's own, a sandbox with the stub
+opener bind-mounted over the real one, the real service, and peers that run
+as a chosen user with a chosen environment and groups.
 
+Run as a program, this file is that peer:
+  harness.py --peer [--env-file F] [--nodump] [--exit] [--malformed] [--hold=N] URL...
+"""
+
+import ctypes
 import glob
+import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -13,6 +20,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -20,9 +28,12 @@ ADDRESS = b"\0ftnl54531"
 VERSION = struct.pack("<I", 0x00010001)
 OPTIONS = struct.pack("<I", 0x00000002)
 HANDSHAKE = VERSION + b"\0" + b"\0\0\0\0" + b"\0"
+# What the service answers to HANDSHAKE.
+REPLIES = VERSION + b"\0" + OPTIONS + b"\0"
 OPENER = "/usr/bin/xdg-open"
 PYTHON = "/usr/bin/python3"
-NAMESPACE_MARK = "QUILLMERE_RELIABILITY_NAMESPACE"
+UNSHARE = ["unshare", "--mount", "--net", "--fork"]
+NAMESPACE_MARK = "QUILLMERE_TEST_NAMESPACE"
 SKIP = 77
 
 
@@ -30,6 +41,130 @@ def open_url_frame(url, prefix=b"\0\0\0\0"):
     if isinstance(url, str):
         url = url.encode()
     return struct.pack("<II", 1, len(prefix) + len(url)) + prefix + url
+
+
+def project_version(build_dir):
+    """The version the build was configured with, from its generated header."""
+    with open(os.path.join(build_dir, "version.h")) as f:
+        return re.search(r'#define QUILLMERE_VERSION "([^"]+)"', f.read()).group(1)
+
+
+# ---------------------------------------------------------------- results
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
+
+
+def wait_for(predicate, what, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise Failure("timed out waiting for " + what)
+
+
+class Results:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, ok, detail=""):
+        if ok:
+            self.passed += 1
+            print("ok   " + name)
+        else:
+            self.failed += 1
+            print("FAIL %s: %s" % (name, detail))
+        sys.stdout.flush()
+
+    def run(self, name, test, *args):
+        try:
+            test(*args)
+        except Failure as e:
+            self.check(name, False, e)
+        except Exception:
+            self.failed += 1
+            print("FAIL " + name)
+            traceback.print_exc(file=sys.stdout)
+            sys.stdout.flush()
+        else:
+            self.check(name, True)
+
+    def finish(self):
+        print("%d passed, %d failed" % (self.passed, self.failed))
+        sys.exit(1 if self.failed else 0)
+
+
+def skip_or_fail(reason):
+    """Where a test cannot run it skips, except under CI, where that is a failure."""
+    if os.environ.get("CI") == "true":
+        print("cannot run under CI: %s\n0 passed, 1 failed" % reason)
+        sys.exit(1)
+    print("skipped: %s\n0 passed, 0 failed" % reason)
+    sys.exit(SKIP)
+
+
+def require_namespaces():
+    """Skips (fails under CI) where namespaces, other users or the opener are missing."""
+    if os.geteuid() != 0:
+        skip_or_fail("needs root for namespaces, bind mounts and other users")
+    for tool in ("unshare", "setpriv", "mount", PYTHON, OPENER):
+        if not shutil.which(tool):
+            skip_or_fail("%s is missing (see scripts/deps.sh)" % tool)
+    probe = subprocess.run(UNSHARE + ["true"], capture_output=True, timeout=30)
+    if probe.returncode != 0:
+        skip_or_fail("unshare refused: %s" % probe.stderr.decode().strip())
+
+
+# ---------------------------------------------------------------- namespaces
+
+def enter_namespaces():
+    """Re-runs the calling script inside mount and network namespaces of its own."""
+    if os.environ.get(NAMESPACE_MARK) == "1":
+        return
+    require_namespaces()
+    env = dict(os.environ)
+    env[NAMESPACE_MARK] = "1"
+    os.execvpe("unshare", UNSHARE + [sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:], env)
+
+
+def run_cases(script, names, args, timeout):
+    """Runs each case of a script in namespaces of its own, as
+    `script --case NAME ARGS...`, and prints what it printed. A case prints an
+    'ok   ' or 'FAIL ' line per check; one that ends badly without saying so
+    fails too. Returns the counts (passed, failed)."""
+    passed = failed = 0
+    for name in names:
+        cmd = UNSHARE + [sys.executable, "-I", os.path.abspath(script), "--case", name, *args]
+        try:
+            done = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
+                                  text=True, timeout=timeout)
+            status, output = done.returncode, done.stdout + done.stderr
+        except subprocess.TimeoutExpired as e:
+            status, output = None, (e.stdout or b"").decode(errors="replace")
+        # What a passing case prints is a measurement worth keeping in the log.
+        if output.strip():
+            print(output.rstrip())
+        lines = output.splitlines()
+        passed += sum(line.startswith("ok   ") for line in lines)
+        failed += sum(line.startswith("FAIL ") for line in lines)
+        if status != 0 and not any(line.startswith("FAIL ") for line in lines):
+            print("FAIL %s: %s" % (name, "timed out" if status is None else "status %d" % status))
+            failed += 1
+        sys.stdout.flush()
+    return passed, failed
 
 
 def listener_inode():
@@ -42,6 +177,40 @@ def listener_inode():
             if len(fields) >= 8 and fields[7] == name and fields[3] == "00010000":
                 return int(fields[6])
     return None
+
+
+def wait_listening(proc, timeout=10):
+    """Whether proc, still running, came to listen on the service's name in time."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if listener_inode() is not None:
+            return True
+        if proc.poll() is not None:
+            return False
+        time.sleep(0.02)
+    return False
+
+
+def children_of(pid):
+    """{child pid: state letter} of pid's children."""
+    found = {}
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found[int(stat.split("/")[2])] = fields[0]
+    return found
+
+
+def process_gone(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
 
 
 def end_namespace_processes(timeout=10):
@@ -76,143 +245,264 @@ def end_namespace_processes(timeout=10):
                     break
             except ChildProcessError:
                 pass
-            try:
-                with open("/proc/%d/stat" % pid) as f:
-                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                        break
-            except OSError:
+            if process_gone(pid):
                 break
             time.sleep(0.01)
 
 
-def enter_namespaces():
-    """Re-runs the calling script inside its own mount and network namespaces,
-    or skips (fails under CI) where that cannot be done."""
-    if os.environ.get(NAMESPACE_MARK) == "1":
-        return
-    reason = None
-    if os.geteuid() != 0:
-        reason = "needs root for namespaces and bind mounts"
-    elif not shutil.which("unshare"):
-        reason = "unshare is not installed"
-    elif not os.path.exists(OPENER):
-        reason = OPENER + " is missing (install xdg-utils)"
-    if reason:
-        if os.environ.get("CI") == "true":
-            print("cannot run: " + reason)
-            print("0 passed, 1 failed")
-            sys.exit(1)
-        print("skipped: " + reason)
-        print("0 passed, 0 failed")
-        sys.exit(SKIP)
-    env = dict(os.environ)
-    env[NAMESPACE_MARK] = "1"
-    os.execvpe("unshare", ["unshare", "--mount", "--net", "--fork",
-                           sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:], env)
-
-
 def become_subreaper():
     # Connection children outlive a stopped service; they are reparented here.
-    import ctypes
     libc = ctypes.CDLL(None, use_errno=True)
     PR_SET_CHILD_SUBREAPER = 36
     libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
-STUB = r"""#!/bin/sh
-# Records every URL at its start, then acts on its scheme.
-printf '%s\n' "$1" >> {dir}/urls
-case "$1" in
-hang:*)
-	i=0
-	while [ -e {dir}/hold ] && [ $i -lt 1200 ]; do /bin/sleep 0.05; i=$((i+1)); done ;;
-kill:*)
-	kill -KILL $$ ;;
-segv:*)
+def as_user(cmd, user=None, groups=None):
+    """cmd run through setpriv: user is a uid or (uid, gid), None for root;
+    groups the supplementary groups (none by default for a user, root's own
+    for root)."""
+    group_args = ["--clear-groups"] if not groups else ["--groups=" + ",".join(map(str, groups))]
+    if user is not None:
+        uid, gid = user if isinstance(user, tuple) else (user, user)
+        return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, *group_args, "--", *cmd]
+    if groups is not None:
+        return ["setpriv", *group_args, "--", *cmd]
+    return list(cmd)
+
+
+# ---------------------------------------------------------------- the sandbox
+
+# Stands in for xdg-open. The URL goes first, at once, so that URLs stand in
+# the order their openers started, however busy the machine; the environment
+# is kept before the shell's PWD joins it.
+STUB = r'''#!/bin/sh
+printf '%s\n' "$1" >> SANDBOX/urls
+/bin/cat /proc/$$/environ > OUTDIR/open-$$.environ
+exec /usr/bin/python3 -IS SANDBOX/recorder.py "$@"
+'''
+
+# Records how the opener was started, then acts on its URL.
+RECORDER = r'''import json, os, signal, sys, time
+fds = {}
+for fd in range(256):
+	try:
+		os.fstat(fd)
+	except OSError:
+		continue
+	try:
+		fds[fd] = os.readlink("/proc/self/fd/%d" % fd)
+	except OSError:
+		fds[fd] = "?"
+with open("OUTDIR/open-%d.environ" % os.getpid(), "rb") as f:
+	env = f.read()
+url = sys.argv[1] if sys.argv[1:] else ""
+# An opener that takes a while before it counts as done; "slow:" longer.
+delay = 2.5 if url.startswith("slow:") else DELAY
+if delay:
+	time.sleep(delay)
+record = {"t": time.monotonic_ns(), "argv": sys.argv[1:], "uid": os.getresuid(),
+	  "gid": os.getresgid(), "groups": sorted(os.getgroups()), "fds": fds, "cwd": os.getcwd(),
+	  "environ": [e.decode("utf-8", "surrogateescape") for e in env.split(b"\0")[:-1]]}
+path = "OUTDIR/open-%d.json" % os.getpid()
+with open(path + ".tmp", "w") as f:
+	json.dump(record, f)
+os.rename(path + ".tmp", path)
+if url.startswith("sleep:"):
+	# "sleep:S/...": runs S seconds, as a browser kept in the foreground, and records its end.
+	time.sleep(int(url[6:].split("/")[0]))
+	with open("OUTDIR/end-%d" % os.getpid(), "w") as f:
+		f.write(str(time.monotonic_ns()))
+elif url.startswith("hang:"):
+	# Runs while the test holds it, a minute at most.
+	for _ in range(1200):
+		if not os.path.exists("SANDBOX/hold"):
+			break
+		time.sleep(0.05)
+elif url.startswith("kill:"):
+	os.kill(os.getpid(), signal.SIGKILL)
+elif url.startswith("segv:"):
 	# Undumpable first, so that no core helper of the machine is started.
-	exec {python} -c 'import ctypes, os, signal; ctypes.CDLL(None).prctl(4, 0, 0, 0, 0); os.kill(os.getpid(), signal.SIGSEGV)' ;;
-esac
-exit 0
-"""
+	import ctypes
+	ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)
+	os.kill(os.getpid(), signal.SIGSEGV)
+'''
+
+
+def write_file(path, text, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
 
 
 class Sandbox:
-    """A temporary directory with the stub opener bind-mounted over the real one."""
+    """A directory of a test's own inside its namespaces, with the stub
+    opener bind-mounted over the real one and a copy of this file for peers
+    of other users to run. The stub writes its URL as a line of urls as it
+    starts, and records the opener as out/open-PID.json delay seconds later."""
 
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="quillmere-reliability-")
+    def __init__(self, binary=None, name="case", parent=None, delay=0):
+        self.binary = binary and os.path.abspath(binary)
+        self.dir = tempfile.mkdtemp(prefix="quillmere-%s-" % name, dir=parent)
         os.chmod(self.dir, 0o755)
+        self.out = os.path.join(self.dir, "out")
+        os.mkdir(self.out)
+        os.chmod(self.out, 0o777)
+        self.urls_path = os.path.join(self.dir, "urls")
+        self.hold_path = os.path.join(self.dir, "hold")
+        self.clear_urls()
         self.stub = os.path.join(self.dir, "xdg-open")
-        with open(self.stub, "w") as f:
-            f.write(STUB.replace("{dir}", self.dir).replace("{python}", PYTHON))
-        os.chmod(self.stub, 0o755)
-        open(self.urls_path, "w").close()
-        subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-        subprocess.run(["mount", "--bind", self.stub, OPENER], check=True)
+        for path, text, mode in ((self.stub, STUB, 0o755), (self.dir + "/recorder.py", RECORDER, 0o644)):
+            write_file(path, text.replace("OUTDIR", self.out).replace("SANDBOX", self.dir)
+                       .replace("DELAY", repr(delay)), mode)
+        self.peer = os.path.join(self.dir, "harness.py")
+        shutil.copy(os.path.abspath(__file__), self.peer)
+        os.chmod(self.peer, 0o644)
+        self.envs = 0
+        # A crashing opener must not leave core files behind.
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        subprocess.run(["mount", "--make-rprivate", "/"], check=True, timeout=10)
+        subprocess.run(["mount", "--bind", self.stub, OPENER], check=True, timeout=10)
 
-    @property
-    def urls_path(self):
-        return os.path.join(self.dir, "urls")
+    def cleanup(self):
+        subprocess.run(["umount", OPENER], check=False)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
-    @property
-    def hold_path(self):
-        return os.path.join(self.dir, "hold")
+    # What the openers did.
+
+    def clear_urls(self):
+        with open(self.urls_path, "w"):
+            pass
+        # The opener runs as the caller.
+        os.chmod(self.urls_path, 0o666)
 
     def urls(self):
         with open(self.urls_path) as f:
             return f.read().splitlines()
 
     def wait_for_url(self, url, timeout=10):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if url in self.urls():
-                return True
-            time.sleep(0.01)
-        return False
+        try:
+            return wait_for(lambda: url in self.urls(), url, timeout)
+        except Failure:
+            return False
 
-    def cleanup(self):
-        subprocess.run(["umount", OPENER], check=False)
-        shutil.rmtree(self.dir, ignore_errors=True)
+    def opened(self):
+        found = []
+        for path in glob.glob(os.path.join(self.out, "open-*.json")):
+            with open(path) as f:
+                found.append(dict(json.load(f), pid=int(path.split("-")[-1][:-5])))
+        return sorted(found, key=lambda r: r["t"])
+
+    def ended(self):
+        """{opener pid: when it ended} of the sleeping openers that have ended."""
+        found = {}
+        for path in glob.glob(os.path.join(self.out, "end-*")):
+            with open(path) as f:
+                found[int(path.split("-")[-1])] = int(f.read())
+        return found
+
+    # Peers.
+
+    def peer_command(self, *args):
+        return [PYTHON, "-I", self.peer, "--peer", *args]
+
+    def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None,
+                 wrap=()):
+        """Runs a peer with exactly the environment env ("@PID@" in it is the
+        peer's pid), as user with groups (see as_user). wrap is a command that
+        execs the rest in the same process."""
+        self.envs += 1
+        env_file = os.path.join(self.dir, "env-%d.json" % self.envs)
+        write_file(env_file, json.dumps(list(env)))
+        cmd = [*wrap, *as_user(self.peer_command("--env-file", env_file, *flags, *urls), user, groups)]
+        try:
+            return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
+                                  text=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            raise Failure("the client did not end: %r" % cmd)
+
+    def request(self, urls, **kw):
+        done = self.run_peer(urls, **kw)
+        check_equal((done.returncode, done.stdout.strip()), (0, REPLIES.hex()),
+                    "client status and replies (%s)" % done.stderr.strip())
+
+    def start_holder(self, count, user=None):
+        """A peer that holds count connections and takes orders on its input."""
+        holder = subprocess.Popen(as_user(self.peer_command("--hold=%d" % count), user),
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        check_equal(holder.stdout.readline(), "held %d\n" % count, "connections held")
+        return holder
 
 
 class Service:
-    """The real binary in the foreground, its records collected in a file."""
+    """The real binary, its standard output and error captured."""
 
-    def __init__(self, binary, sandbox, name, env=None):
-        self.log_path = os.path.join(sandbox.dir, name + ".log")
-        self.log = open(self.log_path, "wb")
+    def __init__(self, sandbox, *args, prefix=(), stdin=subprocess.DEVNULL, env=None):
         full_env = dict(os.environ)
         full_env.update(env or {})
-
-        def no_cores():
-            import resource
-            # A crashing opener must not leave core files behind.
-            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-
-        self.proc = subprocess.Popen([os.path.abspath(binary), "-D", "-v", "info"], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=self.log,
-                                     env=full_env, cwd=sandbox.dir, preexec_fn=no_cores)
+        self.proc = subprocess.Popen([*prefix, sandbox.binary, *args], stdin=stdin,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     cwd=sandbox.dir, env=full_env)
         self.pid = self.proc.pid
-        deadline = time.time() + 20
-        while not self.listening():
-            if self.proc.poll() is not None or time.time() > deadline:
-                raise RuntimeError("service did not start: " + self.records())
-            time.sleep(0.02)
+        self.out = bytearray()
+        self.err = bytearray()
+        self.readers = [threading.Thread(target=self._drain, args=(s, b), daemon=True)
+                        for s, b in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+        for r in self.readers:
+            r.start()
 
-    def listening(self):
-        return listener_inode() is not None
+    @classmethod
+    def started(cls, sandbox, *args, **kw):
+        """A service in the foreground at level info, once it listens."""
+        service = cls(sandbox, "-D", "-v", "info", *args, **kw)
+        try:
+            service.wait_listening()
+        except Failure:
+            service.proc.kill()
+            service.wait()
+            raise Failure("the service did not start: " + service.stderr)
+        return service
+
+    @staticmethod
+    def _drain(stream, into):
+        for chunk in iter(lambda: stream.read1(4096), b""):
+            into.extend(chunk)
+
+    def wait_listening(self):
+        check(wait_listening(self.proc, 20), "the service did not listen: status %s" % self.proc.poll())
+
+    def stop(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+        return self.wait()
+
+    def wait(self, timeout=10):
+        try:
+            rc = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise Failure("the service did not end")
+        for r in self.readers:
+            r.join(timeout)
+        return rc
+
+    @property
+    def stdout(self):
+        return self.out.decode(errors="replace")
+
+    @property
+    def stderr(self):
+        return self.err.decode(errors="replace")
 
     def records(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")
+        return self.stderr
 
     def wait_for_record(self, pattern, count=1, timeout=10):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if len(re.findall(pattern, self.records(), re.M)) >= count:
-                return True
-            time.sleep(0.01)
-        return False
+        try:
+            return wait_for(lambda: len(re.findall(pattern, self.stderr, re.M)) >= count,
+                            pattern, timeout)
+        except Failure:
+            return False
 
     def descriptors(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
@@ -226,20 +516,7 @@ class Service:
 
     def children(self, pid=None):
         """(pid, state) of every live or zombie child."""
-        parent = self.pid if pid is None else pid
-        found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            fields = stat[stat.rindex(")") + 2:].split()
-            if int(fields[1]) == parent:
-                found.append((int(entry), fields[0]))
-        return found
+        return sorted(children_of(self.pid if pid is None else pid).items())
 
     def wait_childless(self, timeout=15):
         deadline = time.time() + timeout
@@ -247,16 +524,8 @@ class Service:
             time.sleep(0.02)
         return self.children()
 
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
 
+# ---------------------------------------------------------------- the peer
 
 class Peer:
     """One connection, spoken byte by byte as a plug-in would."""
@@ -279,16 +548,16 @@ class Peer:
 
     def handshake(self):
         if self.recv_exact(4) != VERSION:
-            raise AssertionError("no version word from the service")
+            raise Failure("no version word from the service")
         self.sock.sendall(VERSION)
         if self.recv_exact(1) != b"\0":
-            raise AssertionError("version refused")
+            raise Failure("version refused")
         self.sock.sendall(b"\0")
         if self.recv_exact(4) != OPTIONS:
-            raise AssertionError("no options word")
+            raise Failure("no options word")
         self.sock.sendall(b"\0\0\0\0")
         if self.recv_exact(1) != b"\0":
-            raise AssertionError("options refused")
+            raise Failure("options refused")
         self.sock.sendall(b"\0")
         return self
 
@@ -307,37 +576,103 @@ class Peer:
         self.sock.close()
 
 
-class Results:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
+def receive_all(s):
+    data = b""
+    while True:
+        chunk = s.recv(4096)
+        if not chunk:
+            return data
+        data += chunk
 
-    def check(self, name, ok, detail=""):
-        if ok:
-            self.passed += 1
-            print("ok   " + name)
+
+def connect_and_greet():
+    """A new connection and the first bytes the service sends on it: its
+    version word, or nothing when it refused the connection."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(30)
+    s.connect(ADDRESS)
+    greeting = b""
+    while len(greeting) < 4:
+        chunk = s.recv(4 - len(greeting))
+        if not chunk:
+            break
+        greeting += chunk
+    return s, greeting
+
+
+def hold_connections(count):
+    """Holds count finished handshakes, then obeys one line at a time:
+    'try N' makes N more connections and says how many were refused,
+    'drop' closes one held connection, 'quit' ends."""
+    held = []
+    for _ in range(count):
+        s, greeting = connect_and_greet()
+        if greeting != VERSION:
+            print("refused early", flush=True)
+            return 1
+        s.sendall(HANDSHAKE)
+        held.append(s)
+    print("held %d" % len(held), flush=True)
+    for line in sys.stdin:
+        words = line.split()
+        if words[0] == "try":
+            refused = 0
+            for _ in range(int(words[1])):
+                s, greeting = connect_and_greet()
+                refused += greeting == b""
+                if greeting:
+                    s.sendall(HANDSHAKE)
+                    held.append(s)
+                else:
+                    s.close()
+            print("refused %d" % refused, flush=True)
+        elif words[0] == "drop":
+            held.pop(0).close()
+            print("dropped", flush=True)
         else:
-            self.failed += 1
-            print("FAIL %s: %s" % (name, detail))
-        sys.stdout.flush()
-
-    def run(self, name, test, *args):
-        try:
-            test(*args)
-        except Exception:
-            self.failed += 1
-            print("FAIL " + name)
-            traceback.print_exc(file=sys.stdout)
-        else:
-            self.passed += 1
-            print("ok   " + name)
-        sys.stdout.flush()
-
-    def finish(self):
-        print("%d passed, %d failed" % (self.passed, self.failed))
-        sys.exit(1 if self.failed else 0)
+            break
+    return 0
 
 
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
+def c_strings(items):
+    return (ctypes.c_char_p * (len(items) + 1))(*[i.encode() for i in items], None)
+
+
+def peer_main(args):
+    """Sends the handshake and the URLs at once and prints the replies in hex."""
+    if args and args[0] == "--env-file":
+        with open(args[1]) as f:
+            # A caller names paths through its own /proc entry.
+            env = [e.replace("@PID@", str(os.getpid())) for e in json.load(f)]
+        argv = [PYTHON, "-I", os.path.abspath(__file__), "--peer"] + args[2:]
+        # Exactly these entries, duplicates and empty ones included.
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.execve(PYTHON.encode(), c_strings(argv), c_strings(env))
+        sys.exit("execve: %d" % ctypes.get_errno())
+    flags = [a for a in args if a.startswith("--")]
+    urls = [a for a in args if not a.startswith("--")]
+    if "--nodump" in flags:
+        ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
+    hold = [int(f.split("=")[1]) for f in flags if f.startswith("--hold=")]
+    if hold:
+        return hold_connections(hold[0])
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(30)
+    s.connect(ADDRESS)
+    if "--exit" in flags:
+        return 0
+    malformed = struct.pack("<II", 1, 3) + b"abc" if "--malformed" in flags else b""
+    try:
+        s.sendall(HANDSHAKE + b"".join(open_url_frame(u) for u in urls) + malformed)
+        s.shutdown(socket.SHUT_WR)
+        print(receive_all(s).hex())
+    except (BrokenPipeError, ConnectionResetError):
+        # Refused peers are closed on without a word.
+        print("")
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--peer":
+        sys.exit(peer_main(sys.argv[2:]))
+    sys.exit(__doc__)

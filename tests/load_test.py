@@ -41,9 +41,9 @@ def main():
     # quarantine holds far more than the C library's.
     memory_bound_kib = 2048 if sanitized else 512
     results = Results()
-    sandbox = Sandbox()
+    sandbox = Sandbox(binary, "load")
     try:
-        service = Service(binary, sandbox, "load")
+        service = Service.started(sandbox)
         try:
             # Bring the logger's buffer and libevent's tables to working size first.
             for i in range(20):
@@ -51,7 +51,7 @@ def main():
             check(not service.wait_childless(), "warm-up children left")
             fd_before = service.descriptors()
             rss_before = service.resident_kib()
-            open(sandbox.urls_path, "w").close()
+            sandbox.clear_urls()
             figures = {}
 
             def sequential():
@@ -66,7 +66,7 @@ def main():
                 expected_once_in_order(opened, [[u] for u in urls])
 
             def concurrent():
-                open(sandbox.urls_path, "w").close()
+                sandbox.clear_urls()
                 connections = [["http://concurrent.test/%d/%d" % (c, u) for u in range(URLS_EACH)]
                                for c in range(CONCURRENT)]
                 errors = []

@@ -204,8 +204,8 @@ public:
 
 		base = ev_base = event_base_new();
 		// Fails the test instead of hanging it when the loop waits forever.
-		watchdog = evtimer_new(base, [](evutil_socket_t, short, void *expired) {
-			*static_cast<bool *>(expired) = true;
+		watchdog = evtimer_new(base, [](evutil_socket_t, short, void *flag) {
+			*static_cast<bool *>(flag) = true;
 			event_base_loopbreak(ev_base);
 		}, &expired);
 		timeval limit {60, 0};

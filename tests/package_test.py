@@ -9,7 +9,7 @@ install runs with DPKG_ROOT set, under which the scripts leave systemd
 alone, with a policy-rc.d that forbids every action and a systemctl that
 only records. The scripts' own runs see stubs and a private /run.
 
-Usage: package_test.py SOURCE_DIR WORK_DIR
+Usage: package_test.py SOURCE_DIR WORK_DIR BUILD_DIR
 """
 import os
 import re
@@ -20,7 +20,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import SKIP, Results  # noqa: E402
+from harness import Results, project_version, skip_or_fail  # noqa: E402
 
 TOOLS = ["dpkg-buildpackage", "dh", "dpkg-parsechangelog", "dpkg-architecture", "dpkg-deb",
          "dpkg", "lintian", "systemd-analyze", "man", "file", "unshare", "objdump", "pkg-config", "cc"]
@@ -84,12 +84,6 @@ def run(argv, **kw):
     return subprocess.run(argv, capture_output=True, text=True, stdin=subprocess.DEVNULL, **kw)
 
 
-def project_version(source):
-    with open(os.path.join(source, "CMakeLists.txt")) as f:
-        m = re.search(r"project\(\s*quillmere\s+VERSION\s+([0-9.]+)", f.read())
-    return m.group(1) if m else None
-
-
 def copy_source(source, dest, work):
     """The tree as committed or edited, without builds, the work directory or
     what an earlier package build left in debian/."""
@@ -137,11 +131,11 @@ def build(source, work, tmp, r):
     return (os.path.join(tmp, changes[0]) if len(changes) == 1 else None), debs, tree
 
 
-def check_versions(source, tree, debs, r):
-    version = project_version(source)
+def check_versions(build_dir, tree, debs, r):
+    version = project_version(build_dir)
     p = run(["dpkg-parsechangelog", "-S", "Version"], cwd=tree)
     r.check("debian/changelog states the project's version", p.stdout.strip() == version,
-            f"changelog {p.stdout.strip()!r}, CMakeLists.txt {version!r}")
+            f"changelog {p.stdout.strip()!r}, the build {version!r}")
     arch = run(["dpkg-architecture", "-qDEB_HOST_ARCH"]).stdout.strip()
     for package, deb in debs.items():
         r.check(f"{package} is named for the version", os.path.basename(deb) ==
@@ -421,24 +415,20 @@ def check_manuals(root, r):
 
 
 def main():
-    source, work = (os.path.abspath(a) for a in sys.argv[1:3])
+    source, work, build_dir = (os.path.abspath(a) for a in sys.argv[1:4])
     r = Results()
     missing = [t for t in TOOLS if shutil.which(t) is None]
-    reason = f"missing {missing}; run scripts/deps.sh" if missing else None
+    if missing:
+        r.check("can run", False, f"missing {missing}; run scripts/deps.sh")
+        r.finish()
     if os.geteuid() != 0:
-        reason = "dpkg --root and the scripts' private /run need root"
-    if reason:
-        if os.environ.get("CI") == "true" or missing:
-            r.check("can run", False, reason)
-            r.finish()
-        print("skipped: " + reason + "\n0 passed, 0 failed")
-        return SKIP
+        skip_or_fail("dpkg --root and the scripts' private /run need root")
     os.makedirs(work, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="package-", dir=work) as tmp:
         changes, debs, tree = build(source, os.path.realpath(work), tmp, r)
         multiarch = run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"]).stdout.strip()
         if changes and "quillmere" in debs:
-            version = check_versions(source, tree, debs, r)
+            version = check_versions(build_dir, tree, debs, r)
             complete = check_contents(debs, version, multiarch, r)
             check_lintian(changes, r)
             root = check_install(debs, tmp, r) if complete else None

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "service/environ.h"
 #include "service/service.h"
 
 namespace {

@@ -61,6 +61,8 @@ TEST(ParsePolicy, Table)
 		{"schemes = https\n\n\nscheme = http\n", {}, "f:4: unknown key scheme"},
 		{"Schemes = https\n", {}, "f:1: unknown key Schemes"},
 		{"sch emes = https\n", {}, "f:1: unknown key"},
+		// A name too long to repeat would swamp the record.
+		{std::string(65, 'k') + " = https\n", {}, "f:1: unknown key"},
 		{"schemes https\n", {}, "f:1: expected key = value"},
 		{" = https\n", {}, "f:1: missing key before '='"},
 		{"schemes = https: mailto\n", {}, "f:1: not a scheme: https:"},
@@ -84,6 +86,18 @@ TEST(ParsePolicy, Table)
 		EXPECT_EQ(policy.every_scheme, !c.schemes.has_value());
 		EXPECT_EQ(policy.schemes, c.schemes.value_or(strings{}));
 	}
+}
+
+// The reason starts with the file's name; one too long for it leaves a
+// reason cut short, never one written past its end.
+TEST(ParsePolicy, FileNameLongerThanTheReason)
+{
+	policy_error error {};
+	url_policy policy = allowing({"untouched"});
+	const std::string file(sizeof error.text + 10, 'p');
+	EXPECT_EQ(parse_policy("[x]\n", file.c_str(), &policy, &error), -1);
+	EXPECT_EQ(std::string(error.text), file.substr(0, sizeof error.text - 1));
+	EXPECT_EQ(policy.schemes, strings{"untouched"});
 }
 
 TEST(UrlScheme, Table)

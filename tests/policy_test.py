@@ -16,23 +16,13 @@ import subprocess
 import sys
 import tempfile
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, TESTS)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (Peer, Results, Sandbox, Service, check, end_namespace_processes,  # noqa: E402
                      enter_namespaces)
 
 NOBODY = 65534
 REFUSED = r"^W: .*: refused scheme (\S+) for uid (\d+)$"
 
-# A peer of its own user, so that the uid in a record is the caller's.
-PEER_AS_USER = """
-import sys
-sys.path.insert(0, sys.argv[1])
-from harness import Peer
-peer = Peer().handshake()
-peer.open(*sys.argv[2:])
-peer.finish()
-"""
 
 
 def private_directory(directory, scratch):
@@ -74,15 +64,15 @@ class Policy:
             os.remove(self.path)
 
 
-def open_as(uid, *urls):
-    subprocess.run(["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups", "--",
-                    sys.executable, "-c", PEER_AS_USER, TESTS] + list(urls),
-                   check=True, timeout=120, stdin=subprocess.DEVNULL)
+def open_as(sandbox, uid, *urls):
+    """Opens the URLs from a peer of that user, so that the uid in a record is the caller's."""
+    done = sandbox.run_peer(urls, user=uid)
+    check(done.returncode == 0, "the peer failed: %s" % done.stderr)
 
 
 def open_urls(sandbox, *urls):
     """Opens the URLs on one connection and returns those the opener got."""
-    open(sandbox.urls_path, "w").close()
+    sandbox.clear_urls()
     peer = Peer().handshake()
     peer.open(*urls)
     peer.finish()
@@ -109,13 +99,13 @@ def main():
     binary = os.path.abspath(sys.argv[1])
     policy = Policy(sys.argv[2])
     results = Results()
-    sandbox = Sandbox()
+    sandbox = Sandbox(binary, "policy")
     scratch = tempfile.mkdtemp(prefix="quillmere-policy-", dir=sandbox.dir)
     mounts = private_directory(os.path.dirname(policy.path), scratch)
     everything = ["https://x", "MAILTO:a@b", "file:///etc/passwd", "/etc/passwd", "smb://h/s"]
 
     def with_service(name, test):
-        service = Service(binary, sandbox, name)
+        service = Service.started(sandbox)
         try:
             test(service)
             check(service.proc.poll() is None, "the service stopped")
@@ -124,10 +114,8 @@ def main():
             end_namespace_processes()
 
     def allow_list(service):
-        open(sandbox.urls_path, "w").close()
-        # The opener runs as the caller.
-        os.chmod(sandbox.urls_path, 0o666)
-        open_as(NOBODY, *everything)
+        sandbox.clear_urls()
+        open_as(sandbox, NOBODY, *everything)
         check(sandbox.urls() == ["https://x", "MAILTO:a@b"], "opened: %s" % sandbox.urls())
         records = service.records()
         refused = re.findall(REFUSED, records, re.M)
@@ -172,7 +160,7 @@ def main():
         reload_and_wait(r"I: .*: policy reloaded: 1 schemes")
         check(open_urls(sandbox, "https://x", "mailto:a") == ["mailto:a"], sandbox.urls())
         # A connection keeps the policy it was forked with.
-        open(sandbox.urls_path, "w").close()
+        sandbox.clear_urls()
         running.open("https://y", "mailto:b")
         running.finish()
         check(sandbox.urls() == ["https://y"], "running connection opened %s" % sandbox.urls())

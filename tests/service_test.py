@@ -5,13 +5,11 @@ Usage: service_test.py QUILLMERE [CASE...]
 
 Every case runs as root inside a mount and network namespace of its own
 (unshare --mount --net --fork): its service's abstract socket and the stub
-opener bind-mounted over /usr/bin/xdg-open exist only there. Clients are this
-script in --peer mode, started as other users through setpriv, with exactly
-the environment a case chooses.
+opener bind-mounted over /usr/bin/xdg-open exist only there. Clients are the
+harness's peer, started as other users through setpriv, with exactly the
+environment a case chooses.
 """
-import ctypes
 import glob
-import json
 import os
 import pwd
 import re
@@ -22,23 +20,19 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import traceback
 
-# Explicitly, since the peer runs from a copy under python3 -I.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (ADDRESS, HANDSHAKE, OPENER, OPTIONS, PYTHON, SKIP, VERSION,  # noqa: E402
-		     end_namespace_processes, listener_inode, open_url_frame)
-
-REPLIES = VERSION + b"\0" + OPTIONS + b"\0"
+from harness import (ADDRESS, HANDSHAKE, OPENER, REPLIES, VERSION, Failure, Sandbox,  # noqa: E402
+		     Service, as_user, check, check_equal, children_of, end_namespace_processes,
+		     listener_inode, open_url_frame, process_gone, project_version, receive_all,
+		     require_namespaces, run_cases, wait_for, write_file)
 
 USAGE = ("Usage: {} [OPTIONS]\n\t-D           Run non-daemon mode (daemon is default).\n"
 	 "\t-v LEVEL     Set debug message output level.\n"
 	 "\t             Levels: debug, info, warning, error, none.\n"
 	 "\t-h           Print this help message.\nPlease, see README for details.\n\n")
-BANNER = re.compile(r"\nQuillmere version: 1\.1\.0\.2\n"
-		    r"Build time: [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d\n\n")
 NOTICE = "\nCaught an interrupt signal\nWait for graceful shutdown\n"
 REFUSAL = "Cannot start - only one program instance is allowed!\n"
 NOTICE_LINES = NOTICE.split("\n")
@@ -58,159 +52,6 @@ TABLE_KEPT = ["DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0", "HOME=/home/u",
 	      "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", "SESSION_MANAGER=",
 	      "A=DISPLAY=1"]
 
-STUB = r'''#!/usr/bin/python3 -I
-import json, os, sys, time
-fds = {}
-for fd in range(256):
-	try:
-		os.fstat(fd)
-	except OSError:
-		continue
-	try:
-		fds[fd] = os.readlink("/proc/self/fd/%d" % fd)
-	except OSError:
-		fds[fd] = "?"
-with open("/proc/self/environ", "rb") as f:
-	env = f.read()
-record = {"t": time.monotonic_ns(), "argv": sys.argv[1:], "uid": os.getresuid(),
-	  "gid": os.getresgid(), "groups": sorted(os.getgroups()), "fds": fds, "cwd": os.getcwd(),
-	  "environ": [e.decode("utf-8", "surrogateescape") for e in env.split(b"\0")[:-1]]}
-path = "OUTDIR/open-%d.json" % os.getpid()
-with open(path + ".tmp", "w") as f:
-	json.dump(record, f)
-os.rename(path + ".tmp", path)
-# "sleep:S/...": runs S seconds, as a browser kept in the foreground, and records its end.
-if sys.argv[1:] and sys.argv[1].startswith("sleep:"):
-	time.sleep(int(sys.argv[1][6:].split("/")[0]))
-	with open("OUTDIR/end-%d" % os.getpid(), "w") as f:
-		f.write(str(time.monotonic_ns()))
-'''
-
-
-# ---------------------------------------------------------------- the peer
-
-def c_strings(items):
-	return (ctypes.c_char_p * (len(items) + 1))(*[i.encode() for i in items], None)
-
-
-def peer_main(args):
-	"""--peer [--env-file F] [--nodump] [--exit] URL...: prints the replies in hex."""
-	if args and args[0] == "--env-file":
-		with open(args[1]) as f:
-			# A caller names paths through its own /proc entry.
-			env = [e.replace("@PID@", str(os.getpid())) for e in json.load(f)]
-		argv = [PYTHON, "-I", os.path.abspath(__file__), "--peer"] + args[2:]
-		# Exactly these entries, duplicates and empty ones included.
-		libc = ctypes.CDLL(None, use_errno=True)
-		libc.execve(PYTHON.encode(), c_strings(argv), c_strings(env))
-		sys.exit("execve: %d" % ctypes.get_errno())
-	flags = [a for a in args if a.startswith("--")]
-	urls = [a for a in args if not a.startswith("--")]
-	if "--nodump" in flags:
-		ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
-	hold = [int(f.split("=")[1]) for f in flags if f.startswith("--hold=")]
-	if hold:
-		return hold_connections(hold[0])
-	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-	s.settimeout(30)
-	s.connect(ADDRESS)
-	if "--exit" in flags:
-		return 0
-	malformed = struct.pack("<II", 1, 3) + b"abc" if "--malformed" in flags else b""
-	try:
-		s.sendall(HANDSHAKE + b"".join(open_url_frame(u) for u in urls) + malformed)
-		s.shutdown(socket.SHUT_WR)
-		print(receive_all(s).hex())
-	except (BrokenPipeError, ConnectionResetError):
-		# Refused peers are closed on without a word.
-		print("")
-	return 0
-
-
-def connect_and_greet():
-	"""A new connection and the first bytes the service sends on it: its
-	version word, or nothing when it refused the connection."""
-	s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-	s.settimeout(30)
-	s.connect(ADDRESS)
-	greeting = b""
-	while len(greeting) < 4:
-		chunk = s.recv(4 - len(greeting))
-		if not chunk:
-			break
-		greeting += chunk
-	return s, greeting
-
-
-def hold_connections(count):
-	"""Holds count finished handshakes, then obeys one line at a time:
-	'try N' makes N more connections and says how many were refused,
-	'drop' closes one held connection, 'quit' ends."""
-	held = []
-	for _ in range(count):
-		s, greeting = connect_and_greet()
-		if greeting != VERSION:
-			print("refused early", flush=True)
-			return 1
-		s.sendall(HANDSHAKE)
-		held.append(s)
-	print("held %d" % len(held), flush=True)
-	for line in sys.stdin:
-		words = line.split()
-		if words[0] == "try":
-			refused = 0
-			for _ in range(int(words[1])):
-				s, greeting = connect_and_greet()
-				refused += greeting == b""
-				if greeting:
-					s.sendall(HANDSHAKE)
-					held.append(s)
-				else:
-					s.close()
-			print("refused %d" % refused, flush=True)
-		elif words[0] == "drop":
-			held.pop(0).close()
-			print("dropped", flush=True)
-		else:
-			break
-	return 0
-
-
-def receive_all(s):
-	data = b""
-	while True:
-		chunk = s.recv(4096)
-		if not chunk:
-			return data
-		data += chunk
-
-
-# ---------------------------------------------------------------- helpers inside a namespace
-
-class Failure(Exception):
-	pass
-
-
-def check(condition, message):
-	if not condition:
-		raise Failure(message)
-
-
-def check_equal(actual, expected, what):
-	if actual != expected:
-		raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
-
-
-def wait_for(predicate, what, timeout=10.0):
-	deadline = time.monotonic() + timeout
-	while time.monotonic() < deadline:
-		value = predicate()
-		if value:
-			return value
-		time.sleep(0.02)
-	raise Failure("timed out waiting for " + what)
-
-
 def handshake(s):
 	"""Completes the handshake on a connected socket; the child then serves it."""
 	s.sendall(HANDSHAKE)
@@ -222,6 +63,13 @@ def handshake(s):
 	check_equal(replies, REPLIES, "handshake replies")
 
 
+def banner(ctx):
+	"""The banner of the build under test."""
+	version = re.escape(project_version(os.path.dirname(ctx.binary)))
+	return re.compile(r"\nQuillmere version: %s\n"
+			  r"Build time: [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d\n\n" % version)
+
+
 def holder_of(inode):
 	target = "socket:[%d]" % inode
 	for fd in glob.glob("/proc/[0-9]*/fd/*"):
@@ -231,28 +79,6 @@ def holder_of(inode):
 		except OSError:
 			pass
 	return None
-
-
-def children_of(pid):
-	"""{child pid: state letter} of pid's children."""
-	found = {}
-	for stat in glob.glob("/proc/[0-9]*/stat"):
-		try:
-			with open(stat) as f:
-				fields = f.read().rsplit(")", 1)[1].split()
-		except OSError:
-			continue
-		if int(fields[1]) == pid:
-			found[int(stat.split("/")[2])] = fields[0]
-	return found
-
-
-def process_gone(pid):
-	try:
-		with open("/proc/%d/stat" % pid) as f:
-			return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-	except OSError:
-		return True
 
 
 def records(text):
@@ -270,121 +96,6 @@ def records(text):
 def pids_with(parsed, letter, function, message):
 	"""The processes that wrote a given record."""
 	return [pid for (lv, pid, fn, msg) in parsed if (lv, fn, msg) == (letter, function, message)]
-
-
-class Service:
-	"""A quillmere process with its standard output and error captured."""
-
-	def __init__(self, ctx, *args, prefix=(), stdin=subprocess.DEVNULL):
-		self.proc = subprocess.Popen([*prefix, ctx.binary, *args], stdin=stdin,
-					     stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=ctx.dir)
-		self.pid = self.proc.pid
-		self.out = bytearray()
-		self.err = bytearray()
-		self.readers = [threading.Thread(target=self._drain, args=(s, b), daemon=True)
-				for s, b in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
-		for r in self.readers:
-			r.start()
-
-	@staticmethod
-	def _drain(stream, into):
-		for chunk in iter(lambda: stream.read1(4096), b""):
-			into.extend(chunk)
-
-	def wait_listening(self):
-		wait_for(listener_inode, "the listening socket")
-
-	def stop(self, sig=signal.SIGTERM):
-		self.proc.send_signal(sig)
-		return self.wait()
-
-	def wait(self, timeout=10):
-		try:
-			rc = self.proc.wait(timeout)
-		except subprocess.TimeoutExpired:
-			self.proc.kill()
-			raise Failure("the service did not end")
-		for r in self.readers:
-			r.join(timeout)
-		return rc
-
-	@property
-	def stdout(self):
-		return self.out.decode()
-
-	@property
-	def stderr(self):
-		return self.err.decode()
-
-
-class Context:
-	def __init__(self, binary, workdir, name):
-		self.binary = binary
-		self.peer = os.path.join(workdir, "peer.py")
-		self.dir = os.path.join(workdir, name)
-		self.out = os.path.join(self.dir, "out")
-		os.makedirs(self.out)
-		os.chmod(self.dir, 0o755)
-		os.chmod(self.out, 0o777)
-		stub = os.path.join(self.dir, "xdg-open")
-		with open(stub, "w") as f:
-			f.write(STUB.replace("OUTDIR", self.out))
-		os.chmod(stub, 0o755)
-		subprocess.run(["mount", "--bind", stub, OPENER], check=True, timeout=10)
-		self.envs = 0
-
-	def start_holder(self, count, user=None):
-		"""A client that holds count connections and takes orders on its input."""
-		cmd = [PYTHON, "-I", self.peer, "--peer", "--hold=%d" % count]
-		if user is not None:
-			cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", *cmd]
-		holder = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-		check_equal(holder.stdout.readline(), "held %d\n" % count, "connections held")
-		return holder
-
-	def run_peer(self, urls=(), env=("HOME=/nonexistent",), user=None, flags=(), groups=None,
-		     wrap=()):
-		"""Runs a client; user is (uid, gid) or None for root, with the given
-		supplementary groups (none by default for a user, root's own for root).
-		wrap is a command that execs the rest in the same process ("@PID@" in
-		env is the client's pid)."""
-		self.envs += 1
-		env_file = os.path.join(self.dir, "env-%d.json" % self.envs)
-		with open(env_file, "w") as f:
-			json.dump(list(env), f)
-		os.chmod(env_file, 0o644)
-		cmd = [PYTHON, "-I", self.peer, "--peer", "--env-file", env_file, *flags, *urls]
-		group_args = ["--clear-groups"] if not groups else ["--groups=" + ",".join(map(str, groups))]
-		if user is not None:
-			cmd = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1], *group_args, *cmd]
-		elif groups is not None:
-			cmd = ["setpriv", *group_args, *cmd]
-		cmd = [*wrap, *cmd]
-		try:
-			return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
-					      text=True, timeout=30)
-		except subprocess.TimeoutExpired:
-			raise Failure("the client did not end: %r" % cmd)
-
-	def request(self, urls, **kw):
-		done = self.run_peer(urls, **kw)
-		check_equal((done.returncode, done.stdout.strip()), (0, REPLIES.hex()),
-			    "client status and replies (%s)" % done.stderr.strip())
-
-	def opened(self):
-		found = []
-		for path in glob.glob(os.path.join(self.out, "open-*.json")):
-			with open(path) as f:
-				found.append(dict(json.load(f), pid=int(path.split("-")[-1][:-5])))
-		return sorted(found, key=lambda r: r["t"])
-
-	def ended(self):
-		"""{opener pid: when it ended} of the sleeping openers that have ended."""
-		found = {}
-		for path in glob.glob(os.path.join(self.out, "end-*")):
-			with open(path) as f:
-				found[int(path.split("-")[-1])] = int(f.read())
-		return found
 
 
 def check_opener(record, url, uid, gid, groups, environ):
@@ -444,7 +155,7 @@ def case_single_instance(ctx):
 	# Without -D: refused before daemonising, so no "Forking" and the status is ours.
 	second = Service(ctx, "-v", "error")
 	check_equal(second.wait(), 1, "status of a second instance")
-	check(BANNER.fullmatch(second.stdout), "banner of the second instance: %r" % second.stdout)
+	check(banner(ctx).fullmatch(second.stdout), "banner of the second instance: %r" % second.stdout)
 	lines = second.stderr.splitlines(keepends=True)
 	check_equal(len(lines), 2, "lines on stderr of a second instance: %r" % lines)
 	check_equal(records(lines[0]), [("E", second.pid, "create_server_socket",
@@ -453,19 +164,19 @@ def case_single_instance(ctx):
 
 	quiet = Service(ctx, "-v", "info", "-v", "none")
 	check_equal(quiet.wait(), 1, "status of a second instance with -v none")
-	check(BANNER.fullmatch(quiet.stdout), "banner with -v none: %r" % quiet.stdout)
+	check(banner(ctx).fullmatch(quiet.stdout), "banner with -v none: %r" % quiet.stdout)
 	check_equal(quiet.stderr, REFUSAL, "stderr with -v none")
 
 	check_equal(first.stop(), 0, "status after SIGTERM")
 	# Once, although two connection children have come and gone.
-	check(BANNER.fullmatch(first.stdout), "banner of the first instance: %r" % first.stdout)
+	check(banner(ctx).fullmatch(first.stdout), "banner of the first instance: %r" % first.stdout)
 
 
 def case_daemon(ctx):
 	# Started with standard input closed, the socket must not land on descriptor 0.
 	starter = Service(ctx, "-v", "info", prefix=["sh", "-c", 'exec "$0" "$@" <&-'])
 	check_equal(starter.wait(), 0, "status of the calling process")
-	check(BANNER.fullmatch(starter.stdout), "banner in daemon mode: %r" % starter.stdout)
+	check(banner(ctx).fullmatch(starter.stdout), "banner in daemon mode: %r" % starter.stdout)
 	check_equal(starter.stderr, FORKING, "stderr in daemon mode")
 
 	daemon = wait_for(lambda: listener_inode() and holder_of(listener_inode()), "the daemon")
@@ -887,9 +598,8 @@ def case_real_opener_foreground_handler(ctx):
 			return None
 
 	started = time.monotonic_ns()
-	done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-			       quillmere_open, "https://example.org/1", "https://example.org/2"],
-			      env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+	done = subprocess.run(as_user([quillmere_open, "https://example.org/1", "https://example.org/2"],
+				      65534), env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
 	returned = time.monotonic_ns()
 	check_equal((done.returncode, done.stderr), (0, ""), "quillmere-open's status and errors")
 	first, second = (wait_for(lambda n=n: mark("start", n), "handler %d" % n) for n in (1, 2))
@@ -911,13 +621,6 @@ CALLERS_XDG = ["DISPLAY=:0", "HOME=/proc/@PID@/root/mnt/evil",
 CALLERS_PATH = ["DISPLAY=:0", "PATH=/proc/@PID@/root/mnt/evil/bin:DISPLAY="]
 CONFINED = r"pid \d+ is confined: only its display and session variables are taken"
 REFUSED = r"refused pid \d+: root in another mount namespace or root directory"
-
-
-def write_file(path, text, mode=0o644):
-	os.makedirs(os.path.dirname(path), exist_ok=True)
-	with open(path, "w") as f:
-		f.write(text)
-	os.chmod(path, mode)
 
 
 def real_opener(ctx):
@@ -1054,17 +757,19 @@ CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.start
 # ---------------------------------------------------------------- drivers
 
 def run_case(name, binary, workdir):
-	ctx = Context(binary, workdir, name)
+	ctx = Sandbox(binary, name, parent=workdir)
 	try:
 		CASES[name](ctx)
 	except Failure as e:
 		print("FAIL %s: %s" % (name, e))
 		return 1
 	except Exception:
-		traceback.print_exc()
+		print("FAIL " + name)
+		traceback.print_exc(file=sys.stdout)
 		return 1
 	finally:
 		end_namespace_processes()
+	print("ok   " + name)
 	return 0
 
 
@@ -1078,25 +783,9 @@ def sanitizer_dirs():
 	return dirs
 
 
-def skip_or_fail(reason):
-	if os.environ.get("CI") == "true":
-		print("cannot run under CI: %s\n0 passed, 1 failed" % reason)
-		return 1
-	print("skipped: %s\n0 passed, 0 failed" % reason)
-	return SKIP
-
-
 def main():
 	binary = os.path.abspath(sys.argv[1])
-	if os.geteuid() != 0:
-		return skip_or_fail("needs root for namespaces and other users")
-	for tool in ("unshare", "setpriv", "mount", PYTHON, OPENER):
-		if not shutil.which(tool):
-			return skip_or_fail("%s is missing" % tool)
-	probe = subprocess.run(["unshare", "--mount", "--net", "--fork", "true"],
-			       capture_output=True, timeout=30)
-	if probe.returncode != 0:
-		return skip_or_fail("unshare refused: %s" % probe.stderr.decode().strip())
+	require_namespaces()
 
 	# Connection children log here after dropping root.
 	for prefix in sanitizer_dirs():
@@ -1104,30 +793,9 @@ def main():
 		os.chmod(os.path.dirname(prefix), 0o1777)
 
 	workdir = tempfile.mkdtemp(prefix="quillmere-service-")
-	passed = failed = 0
 	try:
 		os.chmod(workdir, 0o755)
-		shutil.copy(os.path.abspath(__file__), os.path.join(workdir, "peer.py"))
-		os.chmod(os.path.join(workdir, "peer.py"), 0o755)
-		harness = os.path.join(os.path.dirname(os.path.abspath(__file__)), "harness.py")
-		shutil.copy(harness, os.path.join(workdir, "harness.py"))
-		os.chmod(os.path.join(workdir, "harness.py"), 0o644)
-		for name in sys.argv[2:] or CASES:
-			cmd = ["unshare", "--mount", "--net", "--fork", sys.executable, "-I",
-			       os.path.abspath(__file__), "--case", name, binary, workdir]
-			try:
-				done = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
-						      text=True, timeout=120)
-				ok = done.returncode == 0
-				output = done.stdout + done.stderr
-			except subprocess.TimeoutExpired as e:
-				ok = False
-				output = "timed out\n%s" % (e.stdout or "")
-			print("%s %s" % ("ok  " if ok else "FAIL", name))
-			# What a passing case prints is a measurement worth keeping in the log.
-			if output.strip():
-				print(output.rstrip())
-			passed, failed = passed + ok, failed + (not ok)
+		passed, failed = run_cases(__file__, sys.argv[2:] or CASES, [binary, workdir], 120)
 	finally:
 		shutil.rmtree(workdir, ignore_errors=True)
 
@@ -1144,8 +812,6 @@ def main():
 
 
 if __name__ == "__main__":
-	if len(sys.argv) > 1 and sys.argv[1] == "--peer":
-		sys.exit(peer_main(sys.argv[2:]))
 	if len(sys.argv) == 5 and sys.argv[1] == "--case":
 		sys.exit(run_case(*sys.argv[2:]))
 	if len(sys.argv) < 2 or not set(sys.argv[2:]) <= set(CASES):

@@ -12,6 +12,7 @@
 
 #include "protocol/wire.h"
 #include "quillmere/client.h"
+#include "version.h"
 
 namespace {
 
