@@ -6,6 +6,7 @@
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/util.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,21 @@ void begin_close(bufferevent *bev)
 		evtimer_add(close_event, &bound);
 	}
 	write_cb(bev, nullptr);
+}
+
+// Sends a reply at once when nothing is queued before it, so that it costs no
+// round through the loop; what the socket does not take now is queued in order,
+// and a failure is left for the bufferevent to meet and report as before.
+int send_reply(const unsigned char *bytes, size_t size)
+{
+	if (evbuffer_get_length(bufferevent_get_output(client.bev)) == 0) {
+		ssize_t sent = send(bufferevent_getfd(client.bev), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+		if (sent > 0) {
+			bytes += sent;
+			size -= static_cast<size_t>(sent);
+		}
+	}
+	return size == 0 ? 0 : bufferevent_write(client.bev, bytes, size);
 }
 
 void deadline_cb(evutil_socket_t, short, void *)
@@ -122,7 +138,7 @@ int net_client_init(int fd)
 
 	unsigned char version[WORD_SIZE];
 	store_word(version, PROTOCOL_VERSION);
-	if (bufferevent_write(client.bev, version, sizeof version) != 0) {
+	if (send_reply(version, sizeof version) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to write");
 		event_base_loopbreak(ev_base);
 	}
@@ -320,7 +336,7 @@ bool received_handshake(const unsigned char *unit)
 		return false;
 	}
 
-	if (bufferevent_write(client.bev, reply, reply_size) != 0) {
+	if (send_reply(reply, reply_size) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to write");
 		event_base_loopbreak(ev_base);
 		return false;

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -23,7 +23,9 @@
 
 namespace {
 
-constexpr size_t READ_CHUNK = 512;
+// Most desktop sessions' environments fit: one read takes it whole and a
+// second sees its end.
+constexpr size_t ENVIRON_FIRST_SIZE = 8192;
 
 // Variables that carry the session: display, bus, runtime directory, home.
 constexpr std::string_view SESSION_PREFIXES[] = {
@@ -74,17 +76,22 @@ private:
 ssize_t read_environ(int fd)
 {
 	size_t count = 0;
+	size_t size = 0;
 	for (;;) {
-		char *grown = static_cast<char *>(realloc(peer_environ, count + READ_CHUNK));
-		if (!grown) {
-			PEER_LOG(LEVEL_ERROR, "out of memory");
-			free(peer_environ);
-			peer_environ = nullptr;
-			return -1;
+		if (count == size) {
+			// Doubled, so that a large environment costs few reads and copies.
+			size = size == 0 ? ENVIRON_FIRST_SIZE : size * 2;
+			char *grown = static_cast<char *>(realloc(peer_environ, size));
+			if (!grown) {
+				PEER_LOG(LEVEL_ERROR, "out of memory");
+				free(peer_environ);
+				peer_environ = nullptr;
+				return -1;
+			}
+			peer_environ = grown;
 		}
-		peer_environ = grown;
 
-		ssize_t got = read(fd, peer_environ + count, READ_CHUNK);
+		ssize_t got = read(fd, peer_environ + count, size - count);
 		if (got < 0) {
 			int err = errno;
 			PEER_LOG(LEVEL_ERROR, "unable to read: %i: %s", -err, strerror(err));
@@ -204,9 +211,9 @@ int change_environ(int fd)
 		return -1;
 	}
 
-	char path[4096];
-	snprintf(path, sizeof(path) - 1, "/proc/%i", cred.pid);
-	path[sizeof(path) - 1] = '\0';
+	// By hand: the formatting machinery of printf is pages a child would fault in.
+	char path[32] = "/proc/";
+	*std::to_chars(path + 6, path + sizeof(path) - 1, cred.pid).ptr = '\0';
 
 	// Everything below is read through this one directory, so all of it
 	// belongs to the process whose owner is checked.
