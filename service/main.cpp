@@ -191,6 +191,8 @@ int main(int argc, char *argv[])
 		detect_stderr_journal();
 	}
 
+	// Neither changes from here on; a failure only leaves the look-up to each child.
+	note_own_root();
 	event_base_loop(ev_base, 0);
 
 	if (child_flag) {

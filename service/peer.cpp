@@ -105,16 +105,43 @@ ssize_t read_environ(int fd)
 	}
 }
 
+// What a caller's mount namespace and root directory are compared with.
+constexpr const char *OWN_LINKS[] = {"/proc/self/ns/mnt", "/proc/self/root"};
+constexpr const char *PEER_LINKS[] = {"ns/mnt", "root"};
+struct file_id {
+	dev_t dev;
+	ino_t ino;
+};
+// Noted by the service before it forks: a child that looked itself up under
+// /proc would make entries there that the service must tear down at the reap.
+file_id own_links[2];
+bool own_links_known = false;
+
+int own_link(size_t i, file_id *id)
+{
+	if (own_links_known) {
+		*id = own_links[i];
+		return 0;
+	}
+	struct stat st;
+	if (stat(OWN_LINKS[i], &st) != 0)
+		return -errno;
+	*id = {st.st_dev, st.st_ino};
+	return 0;
+}
+
 // 1 when the process behind the /proc directory has a mount namespace or a
 // root directory other than ours, 0 when not, or a negated errno.
 int peer_confined(int dir)
 {
-	constexpr const char *LINKS[][2] = {{"ns/mnt", "/proc/self/ns/mnt"}, {"root", "/proc/self/root"}};
-	for (const auto &link : LINKS) {
-		struct stat theirs, ours;
-		if (fstatat(dir, link[0], &theirs, 0) != 0 || stat(link[1], &ours) != 0)
+	for (size_t i = 0; i < std::size(PEER_LINKS); i++) {
+		struct stat theirs;
+		file_id ours {};
+		if (fstatat(dir, PEER_LINKS[i], &theirs, 0) != 0)
 			return -errno;
-		if (theirs.st_dev != ours.st_dev || theirs.st_ino != ours.st_ino)
+		if (int r = own_link(i, &ours); r != 0)
+			return r;
+		if (theirs.st_dev != ours.dev || theirs.st_ino != ours.ino)
 			return 1;
 	}
 	return 0;
@@ -209,6 +236,15 @@ void set_entry(char **env, size_t *used, char *entry, std::string_view text)
 }
 
 } // namespace
+
+int note_own_root()
+{
+	for (size_t i = 0; i < std::size(OWN_LINKS); i++)
+		if (int r = own_link(i, &own_links[i]); r != 0)
+			return r;
+	own_links_known = true;
+	return 0;
+}
 
 bool accept_environ_entry(std::string_view entry)
 {

@@ -50,6 +50,10 @@ bool accept_confined_entry(std::string_view entry);
 // process's use of the environment. -1 when the last entry has no NUL.
 // A confined caller's entries go through accept_confined_entry instead.
 int put_environ_entries(char *entries, size_t count, bool confined = false);
+// Notes the service's own mount namespace and root directory, which callers'
+// are compared with, once for all its children: 0, or a negated errno after
+// which each child looks them up itself.
+int note_own_root();
 // Makes this process the peer of the connected socket, with its session
 // environment. A root caller with a mount namespace or root directory other
 // than the service's is refused; any other such caller gets its display and
