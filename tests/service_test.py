@@ -89,7 +89,16 @@ def c_strings(items):
 
 
 def peer_main(args):
-	"""--peer [--env-file F] [--nodump] [--exit] URL...: prints the replies in hex."""
+	"""--peer [--as=UID:GID:GROUPS] [--env-file F] [--nodump] [--exit] URL...: prints the
+	replies in hex."""
+	become = [a for a in args if a.startswith("--as=")]
+	if become:
+		# Drops root by itself, where setpriv would look the ids up in the user database.
+		uid, gid, groups = become[0][len("--as="):].split(":")
+		os.setgroups([int(g) for g in groups.split(",") if g])
+		os.setgid(int(gid))
+		os.setuid(int(uid))
+		args = [a for a in args if a not in become]
 	if args and args[0] == "--env-file":
 		with open(args[1]) as f:
 			# A caller names paths through its own /proc entry.
@@ -552,6 +561,25 @@ def case_root_peer(ctx):
 	check_equal(len(opened), 1, "openers run")
 	# No change of user, but root too gets its own groups, not the service's.
 	check_opener(opened[0], "https://example.org/root", 0, 0, [6, 777], TABLE_KEPT)
+
+
+def case_no_user_database(ctx):
+	# A FIFO without a writer: whatever opens it to look a user up waits for good,
+	# and the client's deadline fails the case.
+	fifo = os.path.join(ctx.dir, "database")
+	os.mkfifo(fifo)
+	for path in ("/etc/passwd", "/etc/group"):
+		subprocess.run(["mount", "--bind", fifo, path], check=True, timeout=10)
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	for url, who in (("https://example.org/user", "4242:4343:777,4242"), ("https://example.org/root", "0:0:6")):
+		ctx.request([url], env=TABLE_ENV, flags=["--as=" + who])
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	opened = ctx.opened()
+	check_equal(len(opened), 2, "openers run")
+	# Each with the groups its caller had, which only the socket can have told.
+	check_opener(opened[0], "https://example.org/user", 4242, 4343, [777, 4242], TABLE_KEPT)
+	check_opener(opened[1], "https://example.org/root", 0, 0, [6], TABLE_KEPT)
 
 
 def case_peer_gone(ctx):
