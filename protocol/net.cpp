@@ -6,6 +6,7 @@
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/util.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,7 +55,34 @@ void begin_close(bufferevent *bev)
 		timeval bound = {CLOSE_FLUSH_MS / 1000, CLOSE_FLUSH_MS % 1000 * 1000};
 		evtimer_add(close_event, &bound);
 	}
+	if (evbuffer_get_length(bufferevent_get_output(bev)) != 0)
+		bufferevent_enable(bev, EV_WRITE);
 	write_cb(bev, nullptr);
+}
+
+// What the socket did not take at once waits in the bufferevent, which then
+// watches for room to write; until then it does not wake for it.
+int queue_reply(const unsigned char *bytes, size_t size)
+{
+	if (bufferevent_write(client.bev, bytes, size) != 0 ||
+	    bufferevent_enable(client.bev, EV_WRITE) != 0)
+		return -1;
+	return 0;
+}
+
+// Sends a reply at once when nothing is queued before it, so that it costs no
+// round through the loop; what the socket does not take now is queued in order,
+// and a failure is left for the bufferevent to meet and report as before.
+int send_reply(const unsigned char *bytes, size_t size)
+{
+	if (evbuffer_get_length(bufferevent_get_output(client.bev)) == 0) {
+		ssize_t sent = send(bufferevent_getfd(client.bev), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+		if (sent > 0) {
+			bytes += sent;
+			size -= static_cast<size_t>(sent);
+		}
+	}
+	return size == 0 ? 0 : queue_reply(bytes, size);
 }
 
 void deadline_cb(evutil_socket_t, short, void *)
@@ -101,6 +129,13 @@ int net_client_init(int fd)
 	skip_left = 0;
 	header_seen = false;
 
+	// The peer waits for this word before all else: it goes out before the
+	// connection is set up, and only what the socket does not take is queued.
+	unsigned char version[WORD_SIZE];
+	store_word(version, PROTOCOL_VERSION);
+	ssize_t sent = send(fd, version, sizeof version, MSG_DONTWAIT | MSG_NOSIGNAL);
+	size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+
 	client.bev = bufferevent_socket_new(ev_base, fd,
 		BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
 	if (!client.bev) {
@@ -114,15 +149,13 @@ int net_client_init(int fd)
 	close_event = evtimer_new(ev_base, close_timeout_cb, nullptr);
 	timeval deadline = {HANDSHAKE_DEADLINE_S, 0};
 	if (!deadline_event || !close_event || evtimer_add(deadline_event, &deadline) != 0 ||
-	    bufferevent_enable(client.bev, EV_READ | EV_WRITE) != 0) {
+	    bufferevent_enable(client.bev, EV_READ) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to set events");
 		net_client_free();
 		return -1;
 	}
 
-	unsigned char version[WORD_SIZE];
-	store_word(version, PROTOCOL_VERSION);
-	if (bufferevent_write(client.bev, version, sizeof version) != 0) {
+	if (done < sizeof version && queue_reply(version + done, sizeof version - done) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to write");
 		event_base_loopbreak(ev_base);
 	}
@@ -321,7 +354,7 @@ bool received_handshake(const unsigned char *unit)
 		return false;
 	}
 
-	if (bufferevent_write(client.bev, reply, reply_size) != 0) {
+	if (send_reply(reply, reply_size) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to write");
 		event_base_loopbreak(ev_base);
 		return false;

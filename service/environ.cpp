@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <unistd.h>
 
 #include "logger/quote.h"
 
@@ -37,6 +38,33 @@ constexpr std::string_view CONFINED_NAMES[] = {
 	"SESSION_MANAGER",
 };
 
+// What putenv does with an entry: it takes the place of the one of the same
+// name, or comes last; a bare name removes its entry. The array has room for
+// one more entry and its null.
+void set_entry(char **env, size_t *used, char *entry, std::string_view text)
+{
+	size_t equals = text.find('=');
+	std::string_view name = text.substr(0, equals);
+	char **end = env + *used;
+	char **same = std::find_if(env, end, [name](const char *e) {
+		return strncmp(e, name.data(), name.size()) == 0 && e[name.size()] == '=';
+	});
+	if (equals == std::string_view::npos) {
+		if (same != end) {
+			std::copy(same + 1, end + 1, same);
+			--*used;
+		}
+		return;
+	}
+	if (same != end) {
+		*same = entry;
+		return;
+	}
+	*end = entry;
+	end[1] = nullptr;
+	++*used;
+}
+
 } // namespace
 
 bool accept_environ_entry(std::string_view entry)
@@ -60,6 +88,21 @@ bool accept_confined_entry(std::string_view entry)
 
 int put_environ_entries(logger *lgr, char *entries, size_t count, bool confined)
 {
+	// Built here rather than by putenv, entry by entry: putenv grows its array
+	// for every entry, and its first call in a child binds symbols anew.
+	// Reachable from here whatever the environment is later, and reused.
+	static char **built = nullptr;
+	size_t slots = static_cast<size_t>(std::count(entries, entries + count, '\0')) + 1;
+	auto **grown = static_cast<char **>(realloc(built, slots * sizeof(char *)));
+	if (!grown) {
+		ENVIRON_LOG(LEVEL_ERROR, "out of memory");
+		return -1;
+	}
+	built = grown;
+	size_t used = 0;
+	built[0] = nullptr;
+	environ = built;
+
 	size_t offset = 0;
 	while (offset < count) {
 		char *entry = entries + offset;
@@ -71,10 +114,7 @@ int put_environ_entries(logger *lgr, char *entries, size_t count, bool confined)
 		std::string_view text(entry, end - entry);
 		ENVIRON_LOG(LEVEL_DEBUG, "plugin env: %s", log_quote(text).c_str());
 		if (confined ? accept_confined_entry(text) : accept_environ_entry(text)) {
-			if (putenv(entry) != 0) {
-				int err = errno;
-				LOGGER_LOG_ERRNO(ENVIRON_LOG, LEVEL_ERROR, "unable to set environ", err);
-			}
+			set_entry(built, &used, entry, text);
 			ENVIRON_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(text).c_str());
 		}
 		offset = static_cast<size_t>(end - entries) + 1;

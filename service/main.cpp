@@ -192,11 +192,16 @@ int main(int argc, char *argv[])
 		detect_stderr_journal();
 	}
 
+	// Neither changes from here on; a failure only leaves the look-up to each child.
+	note_own_root();
 	event_base_loop(ev_base, 0);
 
-	if (child_flag)
+	if (child_flag) {
 		net_client_free();
-	else
-		close_server_socket();
+		// Its records are written whole as they come and it never uses stdio:
+		// exit handlers would have nothing to flush, only pages to fault in.
+		_exit(0);
+	}
+	close_server_socket();
 	return 0;
 }

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,7 +25,9 @@
 
 namespace {
 
-constexpr size_t READ_CHUNK = 512;
+// Most desktop sessions' environments fit: one read takes it whole and a
+// second sees its end.
+constexpr size_t ENVIRON_FIRST_SIZE = 8192;
 
 // Handed to putenv in place, so it stays for the life of the process.
 char *peer_environ = nullptr;
@@ -34,17 +36,22 @@ char *peer_environ = nullptr;
 ssize_t read_environ(int fd)
 {
 	size_t count = 0;
+	size_t size = 0;
 	for (;;) {
-		char *grown = static_cast<char *>(realloc(peer_environ, count + READ_CHUNK));
-		if (!grown) {
-			PEER_LOG(LEVEL_ERROR, "out of memory");
-			free(peer_environ);
-			peer_environ = nullptr;
-			return -1;
+		if (count == size) {
+			// Doubled, so that a large environment costs few reads and copies.
+			size = size == 0 ? ENVIRON_FIRST_SIZE : size * 2;
+			char *grown = static_cast<char *>(realloc(peer_environ, size));
+			if (!grown) {
+				PEER_LOG(LEVEL_ERROR, "out of memory");
+				free(peer_environ);
+				peer_environ = nullptr;
+				return -1;
+			}
+			peer_environ = grown;
 		}
-		peer_environ = grown;
 
-		ssize_t got = read(fd, peer_environ + count, READ_CHUNK);
+		ssize_t got = read(fd, peer_environ + count, size - count);
 		if (got < 0) {
 			int err = errno;
 			PEER_LOG(LEVEL_ERROR, "unable to read: %i: %s", -err, strerror(err));
@@ -58,16 +65,43 @@ ssize_t read_environ(int fd)
 	}
 }
 
+// What a caller's mount namespace and root directory are compared with.
+constexpr const char *OWN_LINKS[] = {"/proc/self/ns/mnt", "/proc/self/root"};
+constexpr const char *PEER_LINKS[] = {"ns/mnt", "root"};
+struct file_id {
+	dev_t dev;
+	ino_t ino;
+};
+// Noted by the service before it forks: a child that looked itself up under
+// /proc would make entries there that the service must tear down at the reap.
+file_id own_links[2];
+bool own_links_known = false;
+
+int own_link(size_t i, file_id *id)
+{
+	if (own_links_known) {
+		*id = own_links[i];
+		return 0;
+	}
+	struct stat st;
+	if (stat(OWN_LINKS[i], &st) != 0)
+		return -errno;
+	*id = {st.st_dev, st.st_ino};
+	return 0;
+}
+
 // 1 when the process behind the /proc directory has a mount namespace or a
 // root directory other than ours, 0 when not, or a negated errno.
 int peer_confined(int dir)
 {
-	constexpr const char *LINKS[][2] = {{"ns/mnt", "/proc/self/ns/mnt"}, {"root", "/proc/self/root"}};
-	for (const auto &link : LINKS) {
-		struct stat theirs, ours;
-		if (fstatat(dir, link[0], &theirs, 0) != 0 || stat(link[1], &ours) != 0)
+	for (size_t i = 0; i < std::size(PEER_LINKS); i++) {
+		struct stat theirs;
+		file_id ours {};
+		if (fstatat(dir, PEER_LINKS[i], &theirs, 0) != 0)
 			return -errno;
-		if (theirs.st_dev != ours.st_dev || theirs.st_ino != ours.st_ino)
+		if (int r = own_link(i, &ours); r != 0)
+			return r;
+		if (theirs.st_dev != ours.dev || theirs.st_ino != ours.ino)
 			return 1;
 	}
 	return 0;
@@ -136,6 +170,15 @@ int set_peer_groups(int fd)
 
 } // namespace
 
+int note_own_root()
+{
+	for (size_t i = 0; i < std::size(OWN_LINKS); i++)
+		if (int r = own_link(i, &own_links[i]); r != 0)
+			return r;
+	own_links_known = true;
+	return 0;
+}
+
 int change_environ(int fd)
 {
 	ucred cred;
@@ -145,9 +188,9 @@ int change_environ(int fd)
 		return -1;
 	}
 
-	char path[4096];
-	snprintf(path, sizeof(path) - 1, "/proc/%i", cred.pid);
-	path[sizeof(path) - 1] = '\0';
+	// By hand: the formatting machinery of printf is pages a child would fault in.
+	char path[32] = "/proc/";
+	*std::to_chars(path + 6, path + sizeof(path) - 1, cred.pid).ptr = '\0';
 
 	// Everything below is read through this one directory, so all of it
 	// belongs to the process whose owner is checked.

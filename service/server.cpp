@@ -203,24 +203,38 @@ void close_server_socket()
 	}
 }
 
-void accept_cb(evutil_socket_t fd, short, void *)
+namespace {
+
+// Connections taken in one wake-up: a burst is served without a trip through
+// the loop for each, while signals and timers still get their turn.
+constexpr int ACCEPT_BURST = 16;
+
+enum accept_step { NEXT, DONE };
+
+// Its records belong to the callback callers know.
+#define ACCEPT_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", "accept_cb", __VA_ARGS__)
+
+// Takes one connection off the listener: refuses it, or forks its child.
+// DONE when nothing more is to be taken now, and always in the new child.
+accept_step accept_one(int fd)
 {
-	sockaddr_un addr;
-	socklen_t length = sizeof(addr);
-	int conn = accept(fd, reinterpret_cast<sockaddr *>(&addr), &length);
+	int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
 	if (conn == -1) {
 		int err = errno;
-		// Nothing was waiting after all, or the caller gave up first.
-		if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR)
-			return;
-		LOGGER_LOG_ERRNO(SERVICE_LOG, LEVEL_ERROR, "unable to accept connection", err);
+		// Nothing is waiting any more.
+		if (err == EAGAIN || err == EWOULDBLOCK)
+			return DONE;
+		// That caller gave up first, or a signal came: the next may be waiting.
+		if (err == ECONNABORTED || err == EINTR)
+			return NEXT;
+		LOGGER_LOG_ERRNO(ACCEPT_LOG, LEVEL_ERROR, "unable to accept connection", err);
 		// The connection stays queued: trying again at once would only spin.
 		if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&
 		    accept_pause_event && listener_event) {
 			event_del(listener_event);
 			evtimer_add(accept_pause_event, &ACCEPT_PAUSE);
 		}
-		return;
+		return DONE;
 	}
 
 	// Limits are kept here, before a process is spent on the caller.
@@ -228,49 +242,62 @@ void accept_cb(evutil_socket_t fd, short, void *)
 	socklen_t cred_length = sizeof(cred);
 	if (getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) != 0) {
 		int err = errno;
-		SERVICE_LOG(LEVEL_ERROR, "unable to get options: %i", -err);
+		ACCEPT_LOG(LEVEL_ERROR, "unable to get options: %i", -err);
 		close(conn);
-		return;
+		return NEXT;
 	}
 	unsigned limit;
 	if (const char *which = limit_reached(cred.uid, &limit)) {
 		refuse(cred, which, limit);
 		close(conn);
-		return;
+		return NEXT;
 	}
 
 	pid_t pid = fork();
 	if (pid == -1) {
 		int err = errno;
-		LOGGER_LOG_ERRNO(SERVICE_LOG, LEVEL_ERROR, "unable to create process", err);
+		LOGGER_LOG_ERRNO(ACCEPT_LOG, LEVEL_ERROR, "unable to create process", err);
 		close(conn);
-		return;
+		return NEXT;
 	}
 	if (pid > 0) {
 		slots[live_connections++] = {pid, cred.uid};
-		SERVICE_LOG(LEVEL_INFO, "new process: %li", static_cast<long>(pid));
+		ACCEPT_LOG(LEVEL_INFO, "new process: %li", static_cast<long>(pid));
 		close(conn);
-		return;
+		return NEXT;
 	}
 
 	child_flag = 1;
+	// A signal event touches only this process's handlers, never the epoll set
+	// still shared with the service: dropped first, these two are not installed
+	// again by the re-initialisation only to be removed at once.
+	// The opener is waited for by the launch itself; a reaper here would race it.
+	event_del(child_exit_event);
+	ignore_reload();
 	if (event_reinit(ev_base) != 0) {
-		SERVICE_LOG(LEVEL_ERROR, "unable to reinitialize");
+		ACCEPT_LOG(LEVEL_ERROR, "unable to reinitialize");
 		exit(1);
 	}
 	close_server_socket();
 	live_connections = 0;
-	// Openers are reaped by the launch itself; a reaper here would race it.
-	event_del(child_exit_event);
-	ignore_reload();
 
 	if (change_environ(conn) != 0) {
 		event_base_loopbreak(ev_base);
-		return;
+		return DONE;
 	}
-	SERVICE_LOG(LEVEL_INFO, "new connection");
+	ACCEPT_LOG(LEVEL_INFO, "new connection");
 	if (net_client_init(conn) != 0)
 		event_base_loopbreak(ev_base);
+	return DONE;
+}
+
+} // namespace
+
+void accept_cb(evutil_socket_t fd, short, void *)
+{
+	for (int i = 0; i < ACCEPT_BURST; i++)
+		if (accept_one(fd) == DONE)
+			return;
 }
 
 void sigchld_cb(evutil_socket_t, short, void *)

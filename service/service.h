@@ -38,6 +38,10 @@ void close_server_socket();
 void accept_cb(evutil_socket_t fd, short events, void *arg);
 void sigchld_cb(evutil_socket_t signal, short events, void *arg);
 
+// Notes the service's own mount namespace and root directory, which callers'
+// are compared with, once for all its children: 0, or a negated errno after
+// which each child looks them up itself.
+int note_own_root();
 // Makes this process the peer of the connected socket, with its session
 // environment. A root caller with a mount namespace or root directory other
 // than the service's is refused; any other such caller gets its display and

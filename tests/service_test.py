@@ -278,6 +278,25 @@ def case_root_peer(ctx):
 	check_opener(opened[0], "https://example.org/root", 0, 0, [6, 777], TABLE_KEPT)
 
 
+def case_no_user_database(ctx):
+	# A FIFO without a writer: whatever opens it to look a user up waits for good,
+	# and the client's deadline fails the case.
+	fifo = os.path.join(ctx.dir, "database")
+	os.mkfifo(fifo)
+	for path in ("/etc/passwd", "/etc/group"):
+		subprocess.run(["mount", "--bind", fifo, path], check=True, timeout=10)
+	service = Service(ctx, "-D", "-v", "info")
+	service.wait_listening()
+	for url, who in (("https://example.org/user", "4242:4343:777,4242"), ("https://example.org/root", "0:0:6")):
+		ctx.request([url], env=TABLE_ENV, flags=["--as=" + who])
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	opened = ctx.opened()
+	check_equal(len(opened), 2, "openers run")
+	# Each with the groups its caller had, which only the socket can have told.
+	check_opener(opened[0], "https://example.org/user", 4242, 4343, [777, 4242], TABLE_KEPT)
+	check_opener(opened[1], "https://example.org/root", 0, 0, [6], TABLE_KEPT)
+
+
 def case_peer_gone(ctx):
 	service = Service(ctx, "-D", "-v", "info")
 	service.wait_listening()
