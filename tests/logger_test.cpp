@@ -420,3 +420,30 @@ TEST(Logger, StderrWriterWritesTextUnchanged)
 }
 
 } // namespace
+
+#include "logger/quote.h"
+
+namespace {
+
+TEST(LogQuote, PeerTextStaysOnOneLine)
+{
+	using namespace std::string_literals;
+	const struct {
+		std::string in;
+		const char *out;
+	} cases[] = {
+		{"DISPLAY=:0", "DISPLAY=:0"},
+		{"", ""},
+		{"a\nI: forged", "a\\x0aI: forged"},
+		{"cr\r tab\t esc\x1b del\x7f", "cr\\x0d tab\\x09 esc\\x1b del\\x7f"},
+		// The backslash too, or a peer could write what looks like a quoted byte.
+		{"C:\\x0a", "C:\\x5cx0a"},
+		{"nul\0end"s, "nul\\x00end"},
+		// Bytes above 0x7f pass as they are: they end no line.
+		{"caf\xc3\xa9", "caf\xc3\xa9"},
+	};
+	for (const auto &test : cases)
+		EXPECT_STREQ(log_quote(test.in).c_str(), test.out) << test.out;
+}
+
+} // namespace
