@@ -182,76 +182,59 @@ protected:
 
 } // namespace
 
-TEST(EnvironFilter, ExampleTable)
+TEST(EnvironFilter, WhatEachCallerKeeps)
 {
+	// Each entry as a caller in the service's own view of the files, and as a
+	// confined one, passes it on.
 	const struct {
 		const char *entry;
 		bool accepted;
+		bool confined;
 	} rows[] = {
-		{"DISPLAY=:0", true},
-		{"WAYLAND_DISPLAY=wayland-0", true},
-		{"HOME=/home/u", true},
-		{"HOMEDIR=/home/u", false},
-		{"XDG_CONFIG_HOME=/", false},
-		{"XDG_DATA_HOME=/", false},
-		{"XDG_CONFIG_HOME=/home/u/.config", true},
-		{"XDG_SESSION_TYPE=x11", true},
-		{"XDG_RUNTIME_DIR=/run/user/1000", true},
-		{"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", true},
-		{"SESSION_MANAGER=local/unix", true},
-		{"SESSION_MANAGER=", true},
-		{"PATH=/usr/bin:/bin", false},
-		{"XAUTHORITY=/home/u/.Xauthority", false},
-		{"LANG=de_DE.UTF-8", false},
-		{"A=DISPLAY=1", true},
-		{"", false},
-		// Near misses: the prefixes are whole and case counts.
-		{"XDG", false},
-		{"xdg_session_type=x11", false},
-		{"HOME", false},
-		{"XDG_DATA_HOME=//", true},
-		{"DISPLAY", false},
-	};
-	for (const auto &row : rows)
-		EXPECT_EQ(accept_environ_entry(row.entry), row.accepted) << '"' << row.entry << '"';
-}
-
-TEST(EnvironFilter, ConfinedTakesOnlyDisplayAndSessionNames)
-{
-	const struct {
-		const char *entry;
-		bool accepted;
-	} rows[] = {
-		{"DISPLAY=:0", true},
-		{"WAYLAND_DISPLAY=wayland-0", true},
-		{"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", true},
-		{"XDG_RUNTIME_DIR=/run/user/1000", true},
-		{"XDG_CURRENT_DESKTOP=GNOME", true},
-		{"XDG_SESSION_TYPE=wayland", true},
-		{"XDG_SESSION_DESKTOP=gnome", true},
-		{"SESSION_MANAGER=local/unix", true},
-		{"DISPLAY=", true},
+		{"DISPLAY=:0", true, true},
+		{"WAYLAND_DISPLAY=wayland-0", true, true},
+		{"HOME=/home/u", true, false},
+		{"HOMEDIR=/home/u", false, false},
+		{"XDG_CONFIG_HOME=/", false, false},
+		{"XDG_DATA_HOME=/", false, false},
+		{"XDG_CONFIG_HOME=/home/u/.config", true, false},
+		{"XDG_SESSION_TYPE=x11", true, true},
+		{"XDG_RUNTIME_DIR=/run/user/1000", true, true},
+		{"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", true, true},
+		{"SESSION_MANAGER=local/unix", true, true},
+		{"SESSION_MANAGER=", true, true},
+		{"PATH=/usr/bin:/bin", false, false},
+		{"XAUTHORITY=/home/u/.Xauthority", false, false},
+		{"LANG=de_DE.UTF-8", false, false},
+		{"A=DISPLAY=1", true, false},
+		{"", false, false},
+		{"XDG_CURRENT_DESKTOP=GNOME", true, true},
+		{"XDG_SESSION_TYPE=wayland", true, true},
+		{"XDG_SESSION_DESKTOP=gnome", true, true},
+		{"DISPLAY=", true, true},
 		// What picks programs, handlers or their settings.
-		{"HOME=/home/u", false},
-		{"XDG_DATA_HOME=/proc/1/root/evil", false},
-		{"XDG_CONFIG_HOME=/home/u/.config", false},
-		{"XDG_DATA_DIRS=/usr/share", false},
-		{"XDG_CONFIG_DIRS=/etc/xdg", false},
-		{"PATH=/proc/1/root/bin:DISPLAY=", false},
-		{"LD_PRELOAD=/x.so:DISPLAY=:0", false},
-		{"BROWSER=/x", false},
-		{"A=DISPLAY=1", false},
-		// The name is whole, exact and ends at the first "=".
-		{"DISPLAY", false},
-		{"DISPLAY2=:0", false},
-		{"XDISPLAY=:0", false},
-		{"display=:0", false},
-		{" DISPLAY=:0", false},
-		{"=DISPLAY=:0", false},
-		{"", false},
+		{"XDG_DATA_HOME=/proc/1/root/evil", true, false},
+		{"XDG_DATA_DIRS=/usr/share", true, false},
+		{"XDG_CONFIG_DIRS=/etc/xdg", true, false},
+		{"PATH=/proc/1/root/bin:DISPLAY=", true, false},
+		{"LD_PRELOAD=/x.so:DISPLAY=:0", true, false},
+		{"BROWSER=/x", false, false},
+		// Near misses: prefixes and names are whole, and case counts.
+		{"XDG", false, false},
+		{"xdg_session_type=x11", false, false},
+		{"HOME", false, false},
+		{"XDG_DATA_HOME=//", true, false},
+		{"DISPLAY", false, false},
+		{"DISPLAY2=:0", false, false},
+		{"XDISPLAY=:0", true, false},
+		{"display=:0", false, false},
+		{" DISPLAY=:0", true, false},
+		{"=DISPLAY=:0", true, false},
 	};
-	for (const auto &row : rows)
-		EXPECT_EQ(accept_confined_entry(row.entry), row.accepted) << '"' << row.entry << '"';
+	for (const auto &row : rows) {
+		EXPECT_EQ(accept_environ_entry(row.entry), row.accepted) << '"' << row.entry << '"';
+		EXPECT_EQ(accept_confined_entry(row.entry), row.confined) << '"' << row.entry << '"';
+	}
 }
 
 TEST_F(ChangeEnviron, KeepsOnlySessionEntries)
