@@ -676,6 +676,15 @@ def ran(ctx):
 	return sorted(f for f in os.listdir(ctx.out) if not f.startswith("open-"))
 
 
+def check_refused_once(service):
+	"""One confined root was refused, and its child served nothing."""
+	parsed = records(service.stderr)
+	refused = [pid for (lv, pid, fn, msg) in parsed
+		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
+	check_equal(len(refused), 1, "refusal records")
+	check_served(parsed, service.pid, 0, failed=refused)
+
+
 def case_confined_root(ctx):
 	real_opener(ctx)
 	service = Service(ctx, "-D", "-v", "info")
@@ -686,11 +695,7 @@ def case_confined_root(ctx):
 	check_equal(ran(ctx), [], "the caller's handler")
 	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused root gets nothing")
 	check_equal(ctx.opened(), [], "the system's handler")
-	parsed = records(service.stderr)
-	refused = [pid for (lv, pid, fn, msg) in parsed
-		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
-	check_equal(len(refused), 1, "refusal records")
-	check_served(parsed, service.pid, 0, failed=refused)
+	check_refused_once(service)
 
 
 def case_confined_user(ctx):
@@ -736,11 +741,7 @@ def case_chroot_root(ctx):
 	check_equal((done.returncode, done.stdout.strip()), (0, ""), "a refused root gets nothing")
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	check_equal(ctx.opened(), [], "openers run")
-	parsed = records(service.stderr)
-	refused = [pid for (lv, pid, fn, msg) in parsed
-		   if (lv, fn) == ("W", "change_environ") and re.fullmatch(REFUSED, msg)]
-	check_equal(len(refused), 1, "refusal records")
-	check_served(parsed, service.pid, 0, failed=refused)
+	check_refused_once(service)
 
 
 def case_socket_activation(ctx):
