@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -145,7 +146,13 @@ int main(int argc, char *argv[])
 	logger_set_level(plgr, level < 0 ? LEVEL_ERROR : level);
 	logger_set_writer(plgr, stderr_writer, nullptr);
 
-	ev_base = event_base_new();
+	// Each connection child re-initialises this base: without the environment
+	// it no longer scans it for libevent's tuning variables, which are no way
+	// to steer a root service anyway.
+	std::unique_ptr<event_config, decltype(&event_config_free)> config(event_config_new(),
+									    event_config_free);
+	if (config && event_config_set_flag(config.get(), EVENT_BASE_FLAG_IGNORE_ENV) == 0)
+		ev_base = event_base_new_with_config(config.get());
 	if (!ev_base) {
 		SERVICE_LOG(LEVEL_ERROR, "no free memory");
 		return 1;
