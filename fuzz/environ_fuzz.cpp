@@ -1,5 +1,6 @@
 // Arbitrary environment-file contents go through the service's own walk and
-// filters (a caller's own and a confined caller's), handed to putenv in place.
+// filters (a caller's own and a confined caller's, whose display listeners
+// are taken as trusted or not), handed to putenv in place.
 // Only the entries a plain model accepts may end up in the environment, each
 // the last of its name, and the walk fails exactly when the last entry lacks
 // its NUL.
@@ -24,19 +25,50 @@ void fail(const char *what)
 	abort();
 }
 
+bool all_of(const std::string &text, const char *set)
+{
+	return text.find_first_not_of(set) == std::string::npos;
+}
+
+constexpr char DIGITS[] = "0123456789";
+constexpr char WORD[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789:-_";
+
+bool model_display(const std::string &value)
+{
+	if (value.size() < 2 || value[0] != ':')
+		return false;
+	std::string rest = value.substr(1);
+	size_t dot = rest.find('.');
+	std::string number = rest.substr(0, dot);
+	if (number.empty() || !all_of(number, DIGITS))
+		return false;
+	if (dot == std::string::npos)
+		return true;
+	std::string screen = rest.substr(dot + 1);
+	return !screen.empty() && all_of(screen, DIGITS);
+}
+
+// A confined caller's entry, judged on its text; its displays are only candidates.
+bool model_confined(const std::string &entry)
+{
+	size_t equals = entry.find('=');
+	if (equals == std::string::npos)
+		return false;
+	std::string name = entry.substr(0, equals);
+	std::string value = entry.substr(equals + 1);
+	if (name == "DISPLAY")
+		return model_display(value);
+	if (name == "WAYLAND_DISPLAY")
+		return !value.empty() && value.find('/') == std::string::npos;
+	if (name == "XDG_CURRENT_DESKTOP" || name == "XDG_SESSION_TYPE" || name == "XDG_SESSION_DESKTOP")
+		return all_of(value, WORD);
+	return false;
+}
+
 bool model_accept(const std::string &entry, bool confined)
 {
-	if (confined) {
-		std::string name = entry.substr(0, entry.find('='));
-		if (name.size() == entry.size())
-			return false;
-		for (const char *kept : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
-					 "XDG_RUNTIME_DIR", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
-					 "XDG_SESSION_DESKTOP", "SESSION_MANAGER"})
-			if (name == kept)
-				return true;
-		return false;
-	}
+	if (confined)
+		return model_confined(entry);
 	if (entry == "XDG_CONFIG_HOME=/" || entry == "XDG_DATA_HOME=/")
 		return false;
 	for (const char *prefix : {"SESSION_MANAGER=", "XDG_CURRENT_DESKTOP=",
@@ -62,12 +94,39 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 namespace {
 
-void check_walk(const uint8_t *data, size_t size, bool confined)
+// The offset of the last complete entry named name, bare or with a value; -1 for none.
+long model_last(const std::vector<char> &content, const std::string &name)
+{
+	long last = -1;
+	for (size_t offset = 0; offset < content.size();) {
+		const char *entry = content.data() + offset;
+		if (!memchr(entry, '\0', content.size() - offset))
+			break;
+		std::string text(entry);
+		if (text.compare(0, name.size(), name) == 0 &&
+		    (text.size() == name.size() || text[name.size()] == '='))
+			last = static_cast<long>(offset);
+		offset += text.size() + 1;
+	}
+	return last;
+}
+
+void check_walk(const uint8_t *data, size_t size, bool confined, bool listeners_trusted)
 {
 	clearenv();
 	// Sized exactly, so that a look past the bytes read is caught.
 	file.assign(data, data + size);
 	file.shrink_to_fit();
+
+	// The service checks the listener of the last display entry of each kind;
+	// here it trusts them or not as the input says.
+	confined_displays displays;
+	long display = model_last(file, "DISPLAY");
+	long wayland = model_last(file, "WAYLAND_DISPLAY");
+	if (listeners_trusted && display >= 0)
+		displays.display = file.data() + display;
+	if (listeners_trusted && wayland >= 0)
+		displays.wayland = file.data() + wayland;
 
 	// What putenv must leave: the last accepted entry of each name; an
 	// accepted entry without "=" removes its name.
@@ -82,7 +141,12 @@ void check_walk(const uint8_t *data, size_t size, bool confined)
 			break;
 		}
 		std::string text(entry);
-		if (model_accept(text, confined)) {
+		bool taken = model_accept(text, confined);
+		if (confined && text.compare(0, 8, "DISPLAY=") == 0)
+			taken = taken && entry == displays.display;
+		if (confined && text.compare(0, 16, "WAYLAND_DISPLAY=") == 0)
+			taken = taken && entry == displays.wayland;
+		if (taken) {
 			size_t equals = text.find('=');
 			if (equals == std::string::npos)
 				expected.erase(text);
@@ -92,7 +156,7 @@ void check_walk(const uint8_t *data, size_t size, bool confined)
 		offset += text.size() + 1;
 	}
 
-	int result = put_environ_entries(&fuzz_logger, file.data(), size, confined);
+	int result = put_environ_entries(&fuzz_logger, file.data(), size, confined ? &displays : nullptr);
 	if (result != (complete ? 0 : -1))
 		fail("wrong result for the last entry's NUL");
 
@@ -113,7 +177,8 @@ void check_walk(const uint8_t *data, size_t size, bool confined)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	check_walk(data, size, false);
-	check_walk(data, size, true);
+	check_walk(data, size, false, false);
+	check_walk(data, size, true, size % 2 == 0);
+	check_walk(data, size, true, size % 2 != 0);
 	return 0;
 }

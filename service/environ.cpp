@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -25,44 +26,88 @@ constexpr std::string_view SESSION_PREFIXES[] = {
 	"HOME=",
 };
 
-// All a caller that sees another file system may pass on: where its desktop
-// is, never where programs, handlers or their settings are looked up.
-constexpr std::string_view CONFINED_NAMES[] = {
-	"DISPLAY",
-	"WAYLAND_DISPLAY",
-	"DBUS_SESSION_BUS_ADDRESS",
-	"XDG_RUNTIME_DIR",
+// Names of the desktop a confined caller may pass on, as plain words: a
+// script that compares them can be steered by nothing else.
+constexpr std::string_view CONFINED_DESKTOP_NAMES[] = {
 	"XDG_CURRENT_DESKTOP",
 	"XDG_SESSION_TYPE",
 	"XDG_SESSION_DESKTOP",
-	"SESSION_MANAGER",
 };
 
-// What putenv does with an entry: it takes the place of the one of the same
-// name, or comes last; a bare name removes its entry. The array has room for
-// one more entry and its null.
-void set_entry(char **env, size_t *used, char *entry, std::string_view text)
+bool is_digit(char c)
 {
-	size_t equals = text.find('=');
-	std::string_view name = text.substr(0, equals);
-	char **end = env + *used;
-	char **same = std::find_if(env, end, [name](const char *e) {
-		return strncmp(e, name.data(), name.size()) == 0 && e[name.size()] == '=';
+	return c >= '0' && c <= '9';
+}
+
+bool is_desktop_word(std::string_view value)
+{
+	return std::ranges::all_of(value, [](char c) {
+		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == ':' ||
+		       c == '-' || c == '_';
 	});
-	if (equals == std::string_view::npos) {
-		if (same != end) {
-			std::copy(same + 1, end + 1, same);
-			--*used;
+}
+
+// Where each name stands in the array being built, so that an entry finds the
+// one it replaces at once: the walk stays linear however many entries a
+// caller sends.
+class name_index {
+public:
+	static constexpr uint32_t NONE = UINT32_MAX;
+
+	name_index() = default;
+	name_index(const name_index &) = delete;
+	name_index &operator=(const name_index &) = delete;
+	~name_index() { free(slots); }
+
+	// Room for this many names; false without memory.
+	bool reserve(size_t names)
+	{
+		size_t size = 16;
+		while (size < names * 2)
+			size *= 2;
+		slots = static_cast<slot *>(calloc(size, sizeof(slot)));
+		mask = size - 1;
+		return slots != nullptr;
+	}
+
+	// The name's position in the array, NONE when it has none; added if new.
+	uint32_t &position(std::string_view name)
+	{
+		// FNV-1a: names are short, and a caller gains nothing by colliding them
+		// but a longer walk of its own connection.
+		uint64_t hash = 14695981039346656037ULL;
+		for (unsigned char c : name)
+			hash = (hash ^ c) * 1099511628211ULL;
+		for (size_t i = hash & mask;; i = (i + 1) & mask) {
+			slot &s = slots[i];
+			if (!s.name) {
+				s = {name.data(), name.size(), NONE};
+				return s.position;
+			}
+			if (s.length == name.size() && memcmp(s.name, name.data(), name.size()) == 0)
+				return s.position;
 		}
-		return;
 	}
-	if (same != end) {
-		*same = entry;
-		return;
-	}
-	*end = entry;
-	end[1] = nullptr;
-	++*used;
+
+private:
+	struct slot {
+		const char *name;
+		size_t length;
+		uint32_t position;
+	};
+	slot *slots = nullptr;
+	size_t mask = 0;
+};
+
+bool confined_accepts(std::string_view text, const char *entry, const confined_displays &displays)
+{
+	if (!accept_confined_entry(text))
+		return false;
+	if (text.starts_with("DISPLAY="))
+		return entry == displays.display;
+	if (text.starts_with("WAYLAND_DISPLAY="))
+		return entry == displays.wayland;
+	return true;
 }
 
 } // namespace
@@ -78,30 +123,88 @@ bool accept_environ_entry(std::string_view entry)
 	return entry.find("DISPLAY=") != std::string_view::npos;
 }
 
+std::string_view display_number(std::string_view value)
+{
+	if (value.empty() || value[0] != ':')
+		return {};
+	size_t end = 1;
+	while (end < value.size() && is_digit(value[end]))
+		end++;
+	std::string_view number = value.substr(1, end - 1);
+	if (number.empty())
+		return {};
+	if (end == value.size())
+		return number;
+	// A screen of the display, which names no other listener.
+	if (value[end] != '.' || end + 1 == value.size())
+		return {};
+	for (size_t i = end + 1; i < value.size(); i++)
+		if (!is_digit(value[i]))
+			return {};
+	return number;
+}
+
 bool accept_confined_entry(std::string_view entry)
 {
 	size_t equals = entry.find('=');
 	if (equals == std::string_view::npos)
 		return false;
-	return std::ranges::find(CONFINED_NAMES, entry.substr(0, equals)) != std::end(CONFINED_NAMES);
+	std::string_view name = entry.substr(0, equals);
+	std::string_view value = entry.substr(equals + 1);
+	if (name == "DISPLAY")
+		return !display_number(value).empty();
+	// A name in the user's runtime directory, never a path of the caller's.
+	if (name == "WAYLAND_DISPLAY")
+		return !value.empty() && value.find('/') == std::string_view::npos;
+	if (std::ranges::find(CONFINED_DESKTOP_NAMES, name) != std::end(CONFINED_DESKTOP_NAMES))
+		return is_desktop_word(value);
+	return false;
 }
 
-int put_environ_entries(logger *lgr, char *entries, size_t count, bool confined)
+const char *last_entry_of(const char *entries, size_t count, std::string_view name)
+{
+	const char *last = nullptr;
+	size_t offset = 0;
+	while (offset < count) {
+		const char *entry = entries + offset;
+		const auto *end = static_cast<const char *>(memchr(entry, '\0', count - offset));
+		if (!end)
+			break;
+		std::string_view text(entry, static_cast<size_t>(end - entry));
+		if (text.starts_with(name) && (text.size() == name.size() || text[name.size()] == '='))
+			last = entry;
+		offset = static_cast<size_t>(end - entries) + 1;
+	}
+	return last;
+}
+
+int put_environ_entries(logger *lgr, char *entries, size_t count, const confined_displays *confined)
 {
 	// Built here rather than by putenv, entry by entry: putenv grows its array
-	// for every entry, and its first call in a child binds symbols anew.
-	// Reachable from here whatever the environment is later, and reused.
+	// for every entry and searches it for the name, and its first call in a
+	// child binds symbols anew. Reachable from here whatever the environment
+	// is later, and reused.
 	static char **built = nullptr;
 	size_t slots = static_cast<size_t>(std::count(entries, entries + count, '\0')) + 1;
 	auto **grown = static_cast<char **>(realloc(built, slots * sizeof(char *)));
-	if (!grown) {
+	name_index index;
+	if (!grown || !index.reserve(slots)) {
+		if (grown)
+			built = grown;
 		ENVIRON_LOG(LEVEL_ERROR, "out of memory");
 		return -1;
 	}
 	built = grown;
+
+	// Removed entries leave a hole until the end, so that every other keeps
+	// the position the index gave it.
 	size_t used = 0;
-	built[0] = nullptr;
-	environ = built;
+	auto finish = [&](int result) {
+		char **kept = std::remove(built, built + used, nullptr);
+		*kept = nullptr;
+		environ = built;
+		return result;
+	};
 
 	size_t offset = 0;
 	while (offset < count) {
@@ -109,15 +212,26 @@ int put_environ_entries(logger *lgr, char *entries, size_t count, bool confined)
 		auto *end = static_cast<char *>(memchr(entry, '\0', count - offset));
 		if (!end) {
 			ENVIRON_LOG(LEVEL_ERROR, "no null into string");
-			return -1;
+			return finish(-1);
 		}
-		std::string_view text(entry, end - entry);
+		std::string_view text(entry, static_cast<size_t>(end - entry));
 		ENVIRON_LOG(LEVEL_DEBUG, "plugin env: %s", log_quote(text).c_str());
-		if (confined ? accept_confined_entry(text) : accept_environ_entry(text)) {
-			set_entry(built, &used, entry, text);
+		if (confined ? confined_accepts(text, entry, *confined) : accept_environ_entry(text)) {
+			size_t equals = text.find('=');
+			uint32_t &at = index.position(text.substr(0, equals));
+			if (equals == std::string_view::npos) {
+				if (at != name_index::NONE)
+					built[at] = nullptr;
+				at = name_index::NONE;
+			} else if (at != name_index::NONE) {
+				built[at] = entry;
+			} else {
+				at = static_cast<uint32_t>(used);
+				built[used++] = entry;
+			}
 			ENVIRON_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(text).c_str());
 		}
 		offset = static_cast<size_t>(end - entries) + 1;
 	}
-	return 0;
+	return finish(0);
 }

@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <linux/nsfs.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "common/unique_fd.h"
 #include "logger/quote.h"
@@ -32,31 +37,40 @@ constexpr size_t ENVIRON_FIRST_SIZE = 8192;
 // Handed to putenv in place, so it stays for the life of the process.
 char *peer_environ = nullptr;
 
-// Reads the whole file into peer_environ; returns the byte count or -1.
+void forget_environ()
+{
+	free(peer_environ);
+	peer_environ = nullptr;
+}
+
+// Reads the file into peer_environ, at most one byte more than a caller may
+// send; returns the byte count or -1.
 ssize_t read_environ(int fd)
 {
 	size_t count = 0;
 	size_t size = 0;
 	for (;;) {
 		if (count == size) {
+			if (size > ENVIRON_MAX_BYTES)
+				return static_cast<ssize_t>(count);
 			// Doubled, so that a large environment costs few reads and copies.
-			size = size == 0 ? ENVIRON_FIRST_SIZE : size * 2;
+			size = std::min(size == 0 ? ENVIRON_FIRST_SIZE : size * 2, ENVIRON_MAX_BYTES + 1);
 			char *grown = static_cast<char *>(realloc(peer_environ, size));
 			if (!grown) {
 				PEER_LOG(LEVEL_ERROR, "out of memory");
-				free(peer_environ);
-				peer_environ = nullptr;
+				forget_environ();
 				return -1;
 			}
 			peer_environ = grown;
 		}
 
 		ssize_t got = read(fd, peer_environ + count, size - count);
+		if (got < 0 && errno == EINTR)
+			continue;
 		if (got < 0) {
 			int err = errno;
 			PEER_LOG(LEVEL_ERROR, "unable to read: %i: %s", -err, strerror(err));
-			free(peer_environ);
-			peer_environ = nullptr;
+			forget_environ();
 			return -1;
 		}
 		if (got == 0)
@@ -65,8 +79,26 @@ ssize_t read_environ(int fd)
 	}
 }
 
-// What a caller's mount namespace and root directory are compared with.
-constexpr const char *OWN_LINKS[] = {"/proc/self/ns/mnt", "/proc/self/root"};
+// Refuses what no desktop session holds before any time is spent on it.
+bool environ_within_bounds(size_t count)
+{
+	if (count > ENVIRON_MAX_BYTES) {
+		PEER_LOG(LEVEL_ERROR, "environment too large: more than %zu bytes", ENVIRON_MAX_BYTES);
+		return false;
+	}
+	size_t entries = static_cast<size_t>(std::count(peer_environ, peer_environ + count, '\0'));
+	if (count > 0 && peer_environ[count - 1] != '\0')
+		entries++;
+	if (entries > ENVIRON_MAX_ENTRIES) {
+		PEER_LOG(LEVEL_ERROR, "environment too large: more than %zu entries", ENVIRON_MAX_ENTRIES);
+		return false;
+	}
+	return true;
+}
+
+// What a caller's namespaces and root directory are compared with.
+enum own_link_index { OWN_MNT, OWN_ROOT, OWN_USER };
+constexpr const char *OWN_LINKS[] = {"/proc/self/ns/mnt", "/proc/self/root", "/proc/self/ns/user"};
 constexpr const char *PEER_LINKS[] = {"ns/mnt", "root"};
 struct file_id {
 	dev_t dev;
@@ -74,7 +106,7 @@ struct file_id {
 };
 // Noted by the service before it forks: a child that looked itself up under
 // /proc would make entries there that the service must tear down at the reap.
-file_id own_links[2];
+file_id own_links[std::size(OWN_LINKS)];
 bool own_links_known = false;
 
 int own_link(size_t i, file_id *id)
@@ -90,38 +122,200 @@ int own_link(size_t i, file_id *id)
 	return 0;
 }
 
+// 1 when the file is the service's own of that kind, 0 when not, or a negated errno.
+int is_own(size_t i, const struct stat &st)
+{
+	file_id ours {};
+	if (int r = own_link(i, &ours); r != 0)
+		return r;
+	return st.st_dev == ours.dev && st.st_ino == ours.ino;
+}
+
+// "/proc/PID" and what follows, by hand: the formatting machinery of printf
+// is pages a child would fault in.
+struct proc_path {
+	char text[64] = "/proc/";
+	proc_path(pid_t pid, const char *rest = "")
+	{
+		char *end = std::to_chars(text + 6, text + 32, pid).ptr;
+		strcpy(end, rest);
+	}
+};
+
 // 1 when the process behind the /proc directory has a mount namespace or a
 // root directory other than ours, 0 when not, or a negated errno.
-int peer_confined(int dir)
+int sees_other_files(int dir)
 {
 	for (size_t i = 0; i < std::size(PEER_LINKS); i++) {
 		struct stat theirs;
-		file_id ours {};
 		if (fstatat(dir, PEER_LINKS[i], &theirs, 0) != 0)
 			return -errno;
-		if (int r = own_link(i, &ours); r != 0)
-			return r;
-		if (theirs.st_dev != ours.dev || theirs.st_ino != ours.ino)
-			return 1;
+		int own = is_own(i, theirs);
+		if (own <= 0)
+			return own < 0 ? own : 1;
 	}
 	return 0;
 }
 
-// The home directory the user database gives the user, in place of the one a
-// confined caller names; without an entry there is no HOME at all.
-void put_database_home(uid_t uid)
+// 1 when the process's status shows a policy that confines it (no new
+// privileges, or a seccomp mode), 0 when not, or a negated errno. Read in
+// pieces: a long line of groups is skipped, not held.
+int status_confined(int dir)
 {
-	const passwd *entry = getpwuid(uid);
-	if (!entry || !entry->pw_dir)
-		return;
-	if (setenv("HOME", entry->pw_dir, 1) != 0) {
+	unique_fd file(openat(dir, "status", O_RDONLY | O_CLOEXEC));
+	if (file.get() == -1)
+		return -errno;
+	char buffer[1024];
+	size_t held = 0;
+	bool skipping = false;
+	for (;;) {
+		ssize_t got = read(file.get(), buffer + held, sizeof buffer - held);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			return -errno;
+		if (got == 0)
+			return 0;
+		char *line = buffer;
+		char *end = buffer + held + got;
+		while (char *newline = static_cast<char *>(memchr(line, '\n', end - line))) {
+			if (!skipping && status_line_confines({line, static_cast<size_t>(newline - line)}))
+				return 1;
+			skipping = false;
+			line = newline + 1;
+		}
+		held = static_cast<size_t>(end - line);
+		if (held == sizeof buffer) {
+			skipping = true;
+			held = 0;
+		}
+		memmove(buffer, line, held);
+	}
+}
+
+// 1 when the security module's label of the peer, taken at connect, confines
+// it, 0 when not or when there is no such module, or a negated errno.
+int label_confined(int fd)
+{
+	char label[4096];
+	socklen_t length = sizeof label;
+	if (getsockopt(fd, SOL_SOCKET, SO_PEERSEC, label, &length) != 0) {
+		if (errno == ENOPROTOOPT)
+			return 0;
+		// A label too long to read is no reason to trust the caller.
+		return errno == ERANGE ? 1 : -errno;
+	}
+	return label_enforced({label, std::min<size_t>(length, sizeof label)});
+}
+
+// Whether the process listening at the address may be handed a confined
+// caller's windows: 1 when it is one of the user's or root's that sees the
+// files the service sees, 0 when it is another, or a negated errno when
+// nothing listens there. An abstract name has no owner but its listener, and
+// a sandbox may bind one and run a display of its own there.
+int listener_trusted(const sockaddr_un &address, socklen_t length, uid_t uid)
+{
+	unique_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+	if (probe.get() == -1 ||
+	    connect(probe.get(), reinterpret_cast<const sockaddr *>(&address), length) != 0)
+		return -errno;
+	ucred listener;
+	socklen_t cred_length = sizeof listener;
+	if (getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &listener, &cred_length) != 0)
+		return 0;
+	if (listener.pid <= 0 || (listener.uid != uid && listener.uid != 0))
+		return 0;
+	struct stat st;
+	return stat(proc_path(listener.pid, "/ns/mnt").text, &st) == 0 && is_own(OWN_MNT, st) == 1;
+}
+
+// An address for the path, abstract when the first byte of it is a NUL; 0
+// when it does not fit.
+socklen_t unix_address(std::string_view path, sockaddr_un *address)
+{
+	*address = {};
+	address->sun_family = AF_UNIX;
+	if (path.size() >= sizeof address->sun_path)
+		return 0;
+	memcpy(address->sun_path, path.data(), path.size());
+	return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
+				      (path[0] == '\0' ? 0 : 1));
+}
+
+bool x_display_trusted(std::string_view number, uid_t uid)
+{
+	std::string path = std::string("/tmp/.X11-unix/X").append(number);
+	sockaddr_un address;
+	socklen_t length = unix_address(std::string(1, '\0') + path, &address);
+	if (length == 0)
+		return false;
+	// X clients try the abstract name first, and the path only when nothing is bound there.
+	int trusted = listener_trusted(address, length, uid);
+	if (trusted != -ECONNREFUSED)
+		return trusted == 1;
+	length = unix_address(path, &address);
+	return length != 0 && listener_trusted(address, length, uid) == 1;
+}
+
+bool wayland_display_trusted(std::string_view name, uid_t uid)
+{
+	std::string path = "/run/user/" + std::to_string(uid) + "/" + std::string(name);
+	sockaddr_un address;
+	socklen_t length = unix_address(path, &address);
+	return length != 0 && listener_trusted(address, length, uid) == 1;
+}
+
+// The value of a NAME=value entry.
+std::string_view value_of(const char *entry)
+{
+	std::string_view text(entry);
+	size_t equals = text.find('=');
+	return equals == std::string_view::npos ? std::string_view() : text.substr(equals + 1);
+}
+
+// Which of a confined caller's display entries name a display it may have,
+// checked while the child is still root, which may look at any listener.
+confined_displays check_displays(size_t count, uid_t uid)
+{
+	confined_displays found;
+	const char *display = last_entry_of(peer_environ, count, "DISPLAY");
+	if (display && accept_confined_entry(display) &&
+	    x_display_trusted(display_number(value_of(display)), uid))
+		found.display = display;
+	const char *wayland = last_entry_of(peer_environ, count, "WAYLAND_DISPLAY");
+	if (wayland && accept_confined_entry(wayland) && wayland_display_trusted(value_of(wayland), uid))
+		found.wayland = wayland;
+	return found;
+}
+
+void put_service_entry(const char *name, const std::string &value)
+{
+	if (setenv(name, value.c_str(), 1) != 0) {
 		int err = errno;
 		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set environ", err);
 		return;
 	}
-	PEER_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(std::string("HOME=") + entry->pw_dir).c_str());
+	PEER_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(std::string(name) + "=" + value).c_str());
 }
 
+// What the service itself knows of a confined caller's session, in place of
+// what the caller says: the home the user database gives the user (none
+// without an entry), and the user's runtime directory and session bus where
+// the service sees them. A caller's own bus address could name a program to
+// run, and its runtime directory files of its choosing.
+void put_session_of(uid_t uid)
+{
+	if (const passwd *entry = getpwuid(uid); entry && entry->pw_dir)
+		put_service_entry("HOME", entry->pw_dir);
+	std::string runtime = "/run/user/" + std::to_string(uid);
+	struct stat st;
+	if (lstat(runtime.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid)
+		return;
+	put_service_entry("XDG_RUNTIME_DIR", runtime);
+	std::string bus = runtime + "/bus";
+	if (lstat(bus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+		put_service_entry("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus);
+}
 // Whether this process already has exactly these supplementary groups.
 bool same_groups(const gid_t *groups, size_t count)
 {
@@ -170,12 +364,67 @@ int set_peer_groups(int fd)
 
 } // namespace
 
+bool status_line_confines(std::string_view line)
+{
+	for (std::string_view key : {"NoNewPrivs:", "Seccomp:"}) {
+		if (!line.starts_with(key))
+			continue;
+		line.remove_prefix(key.size());
+		while (!line.empty() && (line.front() == '\t' || line.front() == ' '))
+			line.remove_prefix(1);
+		return line != "0";
+	}
+	return false;
+}
+
+bool label_enforced(std::string_view label)
+{
+	while (!label.empty() && (label.back() == '\0' || label.back() == '\n'))
+		label.remove_suffix(1);
+	return label.ends_with(" (enforce)");
+}
+
 int note_own_root()
 {
 	for (size_t i = 0; i < std::size(OWN_LINKS); i++)
 		if (int r = own_link(i, &own_links[i]); r != 0)
 			return r;
 	own_links_known = true;
+	return 0;
+}
+
+int accountable_uid(const ucred &cred, uid_t *uid)
+{
+	*uid = cred.uid;
+	struct stat st;
+	proc_path path(cred.pid, "/ns/user");
+	if (stat(path.text, &st) != 0)
+		return -errno;
+	int own = is_own(OWN_USER, st);
+	if (own != 0)
+		return own < 0 ? own : 0;
+
+	unique_fd ns(open(path.text, O_RDONLY | O_CLOEXEC));
+	if (ns.get() == -1)
+		return -errno;
+	// Up to the namespace that ours made: whoever owns it owns all below.
+	for (;;) {
+		unique_fd parent(ioctl(ns.get(), NS_GET_PARENT));
+		if (parent.get() == -1 || fstat(parent.get(), &st) != 0)
+			return -errno;
+		own = is_own(OWN_USER, st);
+		if (own < 0)
+			return own;
+		if (own == 1)
+			break;
+		ns.reset(parent.release());
+	}
+	uid_t owner;
+	if (ioctl(ns.get(), NS_GET_OWNER_UID, &owner) != 0)
+		return -errno;
+	// Root's containers map users of their own: those count as themselves.
+	if (owner != 0)
+		*uid = owner;
 	return 0;
 }
 
@@ -188,13 +437,9 @@ int change_environ(int fd)
 		return -1;
 	}
 
-	// By hand: the formatting machinery of printf is pages a child would fault in.
-	char path[32] = "/proc/";
-	*std::to_chars(path + 6, path + sizeof(path) - 1, cred.pid).ptr = '\0';
-
 	// Everything below is read through this one directory, so all of it
 	// belongs to the process whose owner is checked.
-	unique_fd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	unique_fd dir(open(proc_path(cred.pid).text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 	if (dir.get() == -1) {
 		int err = errno;
 		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to open", err);
@@ -215,17 +460,23 @@ int change_environ(int fd)
 		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to verify peer", refused);
 		return -1;
 	}
-	int confined = peer_confined(dir.get());
+	int others = sees_other_files(dir.get());
+	int confined = others != 0 ? others : status_confined(dir.get());
+	if (confined == 0)
+		confined = label_confined(fd);
 	if (confined < 0) {
 		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to verify peer", -confined);
 		return -1;
 	}
 	dir.reset();
-	// Root that sees other files could name them to the opener, which runs as
+	// Confined root could name files or programs to the opener, which runs as
 	// root outside its confinement.
 	if (confined && cred.uid == 0) {
-		PEER_LOG(LEVEL_WARNING, "refused pid %i: root in another mount namespace or root directory",
-			 cred.pid);
+		if (others)
+			PEER_LOG(LEVEL_WARNING, "refused pid %i: root in another mount namespace or root directory",
+				 cred.pid);
+		else
+			PEER_LOG(LEVEL_WARNING, "refused pid %i: root under a confining policy", cred.pid);
 		return -1;
 	}
 	if (confined)
@@ -237,6 +488,11 @@ int change_environ(int fd)
 		return -1;
 	size_t count = static_cast<size_t>(read_count);
 	file.reset();
+	if (!environ_within_bounds(count))
+		return -1;
+	confined_displays displays;
+	if (confined)
+		displays = check_displays(count, cred.uid);
 
 	if (set_peer_groups(fd) != 0)
 		return -1;
@@ -257,14 +513,21 @@ int change_environ(int fd)
 			return -1;
 		}
 	}
+	// The user owns this process now and may signal it or lower its limits,
+	// but must not trace it: it still holds the service's standard error.
+	if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+		int err = errno;
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set dumpable", err);
+		return -1;
+	}
 
 	if (clearenv() != 0) {
 		PEER_LOG(LEVEL_WARNING, "unable to clear environ");
 		environ = nullptr;
 	}
-	if (put_environ_entries(plgr, peer_environ, count, confined) != 0)
+	if (put_environ_entries(plgr, peer_environ, count, confined ? &displays : nullptr) != 0)
 		return -1;
 	if (confined)
-		put_database_home(cred.uid);
+		put_session_of(cred.uid);
 	return 0;
 }

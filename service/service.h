@@ -3,6 +3,9 @@
 #pragma once
 
 #include <event2/util.h>
+#include <sys/socket.h>
+
+#include <string_view>
 
 #include "logger/logger.h"
 #include "protocol/process.h"
@@ -42,9 +45,23 @@ void sigchld_cb(evutil_socket_t signal, short events, void *arg);
 // are compared with, once for all its children: 0, or a negated errno after
 // which each child looks them up itself.
 int note_own_root();
+// The user a caller's connections count against: its own uid, or, for a
+// caller in a user namespace below the service's, the uid that owns the
+// outermost of those namespaces unless that is root, so that a user's
+// subordinate ids do not multiply its limit. 0 with *uid set, or a negated
+// errno when the caller cannot be looked at (it is gone).
+int accountable_uid(const ucred &cred, uid_t *uid);
+// Whether a line of /proc/PID/status shows a policy that confines the
+// process: no new privileges, or a seccomp mode.
+bool status_line_confines(std::string_view line);
+// Whether a security module's label of a process confines it: an AppArmor
+// profile in enforce mode. Other modules label every process, so their
+// labels say nothing of a sandbox.
+bool label_enforced(std::string_view label);
 // Makes this process the peer of the connected socket, with its session
-// environment. A root caller with a mount namespace or root directory other
-// than the service's is refused; any other such caller gets its display and
-// session variables and the user database's HOME only. 0 on success, -1
-// after the reason was logged.
+// environment. A confined caller (another mount namespace or root directory,
+// no new privileges, a seccomp mode, an enforced AppArmor profile) that is
+// root is refused; any other gets only display and desktop names of a plain
+// form, and its home, runtime directory and session bus from the service's
+// own view of them. 0 on success, -1 after the reason was logged.
 int change_environ(int fd);

@@ -10,10 +10,13 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "service/environ.h"
 #include "service/service.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -185,7 +188,8 @@ protected:
 TEST(EnvironFilter, WhatEachCallerKeeps)
 {
 	// Each entry as a caller in the service's own view of the files, and as a
-	// confined one, passes it on.
+	// confined one, passes it on. A confined caller's displays are candidates
+	// here: the walk takes only the one whose listener was checked.
 	const struct {
 		const char *entry;
 		bool accepted;
@@ -199,19 +203,42 @@ TEST(EnvironFilter, WhatEachCallerKeeps)
 		{"XDG_DATA_HOME=/", false, false},
 		{"XDG_CONFIG_HOME=/home/u/.config", true, false},
 		{"XDG_SESSION_TYPE=x11", true, true},
-		{"XDG_RUNTIME_DIR=/run/user/1000", true, true},
-		{"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", true, true},
-		{"SESSION_MANAGER=local/unix", true, true},
-		{"SESSION_MANAGER=", true, true},
+		// The service's own view of these replaces a confined caller's.
+		{"XDG_RUNTIME_DIR=/run/user/1000", true, false},
+		{"DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", true, false},
+		{"DBUS_SESSION_BUS_ADDRESS=unixexec:path=/bin/sh,argv1=-c,argv2=id", true, false},
+		{"SESSION_MANAGER=local/unix", true, false},
+		{"SESSION_MANAGER=", true, false},
 		{"PATH=/usr/bin:/bin", false, false},
 		{"XAUTHORITY=/home/u/.Xauthority", false, false},
 		{"LANG=de_DE.UTF-8", false, false},
 		{"A=DISPLAY=1", true, false},
 		{"", false, false},
 		{"XDG_CURRENT_DESKTOP=GNOME", true, true},
+		{"XDG_CURRENT_DESKTOP=ubuntu:GNOME", true, true},
+		{"XDG_CURRENT_DESKTOP=X-Cinnamon", true, true},
 		{"XDG_SESSION_TYPE=wayland", true, true},
-		{"XDG_SESSION_DESKTOP=gnome", true, true},
-		{"DISPLAY=", true, true},
+		{"XDG_SESSION_DESKTOP=gnome_classic", true, true},
+		{"XDG_CURRENT_DESKTOP=", true, true},
+		// Desktop names that a script could act on as more than a word.
+		{"XDG_CURRENT_DESKTOP=GNOME;id", true, false},
+		{"XDG_CURRENT_DESKTOP=../x", true, false},
+		{"XDG_SESSION_TYPE=x11 wayland", true, false},
+		{"XDG_SESSION_DESKTOP=$(id)", true, false},
+		// Displays of a plain form only: a number and a screen, or a name.
+		{"DISPLAY=:0.1", true, true},
+		{"DISPLAY=:12", true, true},
+		{"DISPLAY=", true, false},
+		{"DISPLAY=:", true, false},
+		{"DISPLAY=:0.", true, false},
+		{"DISPLAY=:x", true, false},
+		{"DISPLAY=host:0", true, false},
+		{"DISPLAY=unix:0", true, false},
+		{"DISPLAY=/tmp/.X11-unix/X0", true, false},
+		{"DISPLAY=:0.1.2", true, false},
+		{"WAYLAND_DISPLAY=/run/user/1/wayland-0", true, false},
+		{"WAYLAND_DISPLAY=../1/wayland-0", true, false},
+		{"WAYLAND_DISPLAY=", true, false},
 		// What picks programs, handlers or their settings.
 		{"XDG_DATA_HOME=/proc/1/root/evil", true, false},
 		{"XDG_DATA_DIRS=/usr/share", true, false},
@@ -235,6 +262,63 @@ TEST(EnvironFilter, WhatEachCallerKeeps)
 		EXPECT_EQ(accept_environ_entry(row.entry), row.accepted) << '"' << row.entry << '"';
 		EXPECT_EQ(accept_confined_entry(row.entry), row.confined) << '"' << row.entry << '"';
 	}
+}
+
+TEST(EnvironFilter, ConfinedDisplaysOnlyWhereChecked)
+{
+	// Candidates of a confined caller that the service did not check, or
+	// earlier entries of a checked name, never reach the environment.
+	std::string file = "DISPLAY=:1"s + '\0' + "WAYLAND_DISPLAY=w-0" + '\0' + "DISPLAY=:2" + '\0' +
+			   "XDG_SESSION_TYPE=x11" + '\0' + "WAYLAND_DISPLAY=w-1" + '\0';
+	const char *second = file.data() + file.find("DISPLAY=:2");
+	ASSERT_EQ(last_entry_of(file.data(), file.size(), "DISPLAY"), second);
+	ASSERT_EQ(last_entry_of(file.data(), file.size(), "WAYLAND_DISPLAY"),
+		  file.data() + file.find("WAYLAND_DISPLAY=w-1"));
+	ASSERT_EQ(last_entry_of(file.data(), file.size(), "DISPLA"), nullptr);
+	confined_displays checked;
+	checked.display = second;
+	char **ours = environ;
+	int result = put_environ_entries(plgr, file.data(), file.size(), &checked);
+	std::vector<std::string> kept;
+	for (char **e = environ; *e; e++)
+		kept.emplace_back(*e);
+	environ = ours;
+	EXPECT_EQ(result, 0);
+	EXPECT_EQ(kept, (std::vector<std::string>{"DISPLAY=:2", "XDG_SESSION_TYPE=x11"}));
+}
+
+TEST(Confinement, StatusLinesAndLabels)
+{
+	const struct {
+		const char *line;
+		bool confines;
+	} lines[] = {
+		{"NoNewPrivs:\t0", false},
+		{"NoNewPrivs:\t1", true},
+		{"Seccomp:\t0", false},
+		{"Seccomp:\t2", true},
+		{"Seccomp:\t1", true},
+		{"Seccomp_filters:\t0", false},
+		{"Seccomp_filters:\t3", false},
+		{"Name:\tNoNewPrivs:\t1", false},
+		{"Groups:\t0 1", false},
+	};
+	for (const auto &row : lines)
+		EXPECT_EQ(status_line_confines(row.line), row.confines) << row.line;
+	const struct {
+		std::string_view label;
+		bool enforced;
+	} labels[] = {
+		{"unconfined", false},
+		{"snap.firefox.firefox (enforce)", true},
+		{"snap.firefox.firefox (enforce)\n", true},
+		{std::string_view("flatpak (enforce)\0", 18), true},
+		{"snap.x.x (complain)", false},
+		{"unconfined_u:unconfined_r:unconfined_t:s0-s0:c0.c1023", false},
+		{"(enforce)", false},
+	};
+	for (const auto &row : labels)
+		EXPECT_EQ(label_enforced(row.label), row.enforced) << row.label;
 }
 
 TEST_F(ChangeEnviron, KeepsOnlySessionEntries)
