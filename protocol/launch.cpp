@@ -4,8 +4,11 @@
 #include <event2/event.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,19 +51,28 @@ void enter_home()
 		(void)!chdir("/");
 }
 
+// Every signal as a freshly started program has it, but the two that the
+// service's documents promise its openers ignored; nothing else of how root
+// started the service.
+void reset_signals()
+{
+	for (int sig = 1; sig < NSIG; sig++)
+		if (sig != SIGKILL && sig != SIGSTOP)
+			signal(sig, sig == SIGHUP || sig == SIGPIPE ? SIG_IGN : SIG_DFL);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // Runs in the forked child: no logger, no libevent, only plain system calls.
 [[noreturn]] void exec_opener(const unsigned char *url, size_t length)
 {
-	// Nothing of the service's own: a terminal on 0 would let the user's
-	// program read root's keystrokes or stop the service's output, and a
-	// program started with 1 and 2 closed would write into the next files
-	// it opens.
-	int null = open("/dev/null", O_RDWR);
-	if (null >= 0) {
-		dup2(null, 0);
-		dup2(null, 1);
-		dup2(null, 2);
-	}
+	// Nothing of the service's own: 0 and 1 are the connection child's null
+	// device, and its 2 is the service's log, which the user's program must
+	// neither write records into nor hold.
+	if (dup2(STDOUT_FILENO, STDERR_FILENO) != STDERR_FILENO)
+		_exit(1);
+	reset_signals();
 	close_from_3();
 	enter_home();
 	// Out of the service's session: a service started from a terminal must not
@@ -77,12 +89,15 @@ void enter_home()
 	_exit(1);
 }
 
-// Openers left running, watched until they end so that none stays a zombie.
+// Openers left running, watched until they end so that none stays a zombie:
+// by their pidfd, or where none could be had, by a look every so often.
 struct running_opener {
 	pid_t pid; // 0: the slot is free
-	int pidfd;
+	int pidfd; // -1: none
 	event *watch;
 };
+constexpr int LOOK_AGAIN_MS = 50;
+constexpr timeval LOOK_AGAIN = {0, LOOK_AGAIN_MS * 1000};
 running_opener running[OPENERS_LEFT_RUNNING];
 
 // Close-on-exec, as the kernel always makes them; -1 with errno on failure.
@@ -120,38 +135,58 @@ pid_t wait_for(pid_t pid, int *status, int options)
 	return waited;
 }
 
-// Reaps an opener that was left running, unreported: its status is nobody's now.
-void release(running_opener *opener)
+void free_slot(running_opener *opener)
 {
-	wait_for(opener->pid, nullptr, 0);
 	if (opener->watch)
 		event_free(opener->watch);
-	close(opener->pidfd);
+	if (opener->pidfd >= 0)
+		close(opener->pidfd);
 	*opener = {0, -1, nullptr};
+}
+
+// Reaps an opener that was left running, unreported: its status is nobody's
+// now. False while it still runs.
+bool reap(running_opener *opener, bool block)
+{
+	if (wait_for(opener->pid, nullptr, block ? 0 : WNOHANG) == 0)
+		return false;
+	free_slot(opener);
+	return true;
 }
 
 void opener_ended_cb(evutil_socket_t, short, void *arg)
 {
-	release(static_cast<running_opener *>(arg));
+	auto *opener = static_cast<running_opener *>(arg);
+	// A look on the timer that finds it running looks again later.
+	if (!reap(opener, opener->pidfd >= 0) && opener->watch)
+		evtimer_add(opener->watch, &LOOK_AGAIN);
 }
 
 // With every slot taken, blocks until one of those openers has ended.
 void wait_for_a_slot()
 {
-	pollfd fds[OPENERS_LEFT_RUNNING];
-	for (size_t i = 0; i < OPENERS_LEFT_RUNNING; i++) {
-		if (running[i].pid == 0)
+	for (;;) {
+		pollfd fds[OPENERS_LEFT_RUNNING];
+		bool all_pidfds = true;
+		for (size_t i = 0; i < OPENERS_LEFT_RUNNING; i++) {
+			if (running[i].pid == 0)
+				return;
+			fds[i] = {running[i].pidfd, POLLIN, 0};
+			all_pidfds = all_pidfds && running[i].pidfd >= 0;
+		}
+		int r = poll_ended(fds, OPENERS_LEFT_RUNNING, all_pidfds ? -1 : LOOK_AGAIN_MS);
+		if (r < 0) {
+			// Without poll, the oldest is as good a one to wait for as any.
+			reap(&running[0], true);
 			return;
-		fds[i] = {running[i].pidfd, POLLIN, 0};
+		}
+		bool freed = false;
+		for (size_t i = 0; i < OPENERS_LEFT_RUNNING; i++)
+			if (fds[i].revents != 0 || running[i].pidfd < 0)
+				freed = reap(&running[i], fds[i].revents != 0) || freed;
+		if (freed)
+			return;
 	}
-	if (poll_ended(fds, OPENERS_LEFT_RUNNING, -1) < 0) {
-		// Without poll, the oldest is as good a one to wait for as any.
-		release(&running[0]);
-		return;
-	}
-	for (size_t i = 0; i < OPENERS_LEFT_RUNNING; i++)
-		if (fds[i].revents != 0)
-			release(&running[i]);
 }
 
 // The connection goes on; the opener is reaped from the event loop once it ends.
@@ -161,8 +196,11 @@ void leave_running(pid_t pid, int pidfd)
 		if (slot.pid != 0)
 			continue;
 		slot = {pid, pidfd, nullptr};
-		slot.watch = event_new(ev_base, pidfd, EV_READ, opener_ended_cb, &slot);
-		if (slot.watch && event_add(slot.watch, nullptr) != 0) {
+		if (pidfd >= 0)
+			slot.watch = event_new(ev_base, pidfd, EV_READ, opener_ended_cb, &slot);
+		else
+			slot.watch = evtimer_new(ev_base, opener_ended_cb, &slot);
+		if (slot.watch && event_add(slot.watch, pidfd >= 0 ? nullptr : &LOOK_AGAIN) != 0) {
 			event_free(slot.watch);
 			slot.watch = nullptr;
 		}
@@ -171,50 +209,94 @@ void leave_running(pid_t pid, int pidfd)
 	}
 }
 
+// Waits at most OPENER_WAIT_MS for the opener to end: 1 ended, 0 still running.
+int wait_bounded(pid_t pid, int pidfd)
+{
+	if (pidfd >= 0) {
+		pollfd fd = {pidfd, POLLIN, 0};
+		return poll_ended(&fd, 1, OPENER_WAIT_MS) == 0 ? 0 : 1;
+	}
+	// No pidfd, as when the user has lowered this process's descriptor limit:
+	// looked at every so often, so that the wait stays bounded all the same.
+	long end = monotonic_ms() + OPENER_WAIT_MS;
+	for (;;) {
+		siginfo_t info {};
+		if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+		    info.si_pid == pid)
+			return 1;
+		long left = end - monotonic_ms();
+		if (left <= 0)
+			return 0;
+		poll(nullptr, 0, static_cast<int>(std::min<long>(left, LOOK_AGAIN_MS)));
+	}
+}
+
+// The null device on 0 and 1, and room for the opener's descriptors: without
+// them it would start on what the user left this process, or not at all.
+int prepare_opener()
+{
+	for (int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+		struct stat st;
+		if (fstat(fd, &st) != 0)
+			return -errno;
+		if (!S_ISCHR(st.st_mode) || st.st_rdev != makedev(1, 3))
+			return -EBADF;
+	}
+	rlimit limit {};
+	if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+		return -errno;
+	// The opener's 0, 1 and 2.
+	if (limit.rlim_cur < 3)
+		return -EMFILE;
+	return 0;
+}
+
 } // namespace
 
 void forget_openers()
 {
-	for (running_opener &opener : running) {
-		if (opener.pid == 0)
-			continue;
-		if (opener.watch)
-			event_free(opener.watch);
-		close(opener.pidfd);
-		opener = {0, -1, nullptr};
-	}
+	for (running_opener &opener : running)
+		if (opener.pid != 0)
+			free_slot(&opener);
 }
 
-void open_url(const unsigned char *url, size_t length)
+bool open_url(const unsigned char *url, size_t length)
 {
-	wait_for_a_slot();
-	pid_t pid = fork();
-	if (pid == -1) {
-		int error = errno;
-		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
-		return;
+	if (int r = prepare_opener(); r != 0) {
+		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to prepare the opener", -r);
+		return false;
 	}
+	wait_for_a_slot();
+	// No signal may run this process's handlers in the opener before they
+	// are reset there.
+	sigset_t all, before;
+	sigfillset(&all);
+	sigprocmask(SIG_SETMASK, &all, &before);
+	pid_t pid = fork();
 	if (pid == 0)
 		exec_opener(url, length);
-
-	// Without a pidfd the opener is waited for as long as it runs.
-	unique_fd pidfd(open_pidfd(pid));
-	if (pidfd.get() >= 0) {
-		pollfd fd = {pidfd.get(), POLLIN, 0};
-		if (poll_ended(&fd, 1, OPENER_WAIT_MS) == 0) {
-			NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
-			leave_running(pid, pidfd.release());
-			return;
-		}
-		pidfd.reset();
+	int error = errno;
+	sigprocmask(SIG_SETMASK, &before, nullptr);
+	if (pid == -1) {
+		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
+		return false;
 	}
+
+	unique_fd pidfd(open_pidfd(pid));
+	if (wait_bounded(pid, pidfd.get()) == 0) {
+		NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
+		leave_running(pid, pidfd.release());
+		return true;
+	}
+	pidfd.reset();
 
 	int status = 0;
 	// Without a successful wait the status holds nothing to judge.
 	if (wait_for(pid, &status, 0) == -1)
-		return;
+		return true;
 	if (WIFSIGNALED(status))
 		NET_LOG(LEVEL_ERROR, "unable to process: %i", status);
 	else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
 		NET_LOG(LEVEL_INFO, "opener exited with %i", WEXITSTATUS(status));
+	return true;
 }

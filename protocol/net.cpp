@@ -7,6 +7,7 @@
 #include <event2/event.h>
 #include <event2/util.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,8 @@ constexpr size_t INPUT_HIGH_WATERMARK = LARGEST_UNIT + 16384;
 
 // Ends a connection that has not reached the command phase in time.
 event *deadline_event = nullptr;
+// When the connection's child was forked; unset, the deadline counts from set-up.
+timespec started = {};
 // Bounds the wait for the last replies to go out.
 event *close_event = nullptr;
 // Body bytes of a skipped command still to come; they are dropped as they arrive.
@@ -122,6 +125,28 @@ bool received_header(const unsigned char *header)
 
 } // namespace
 
+void net_client_started()
+{
+	clock_gettime(CLOCK_MONOTONIC, &started);
+}
+
+namespace {
+
+// What is left of the handshake's time, counted from the fork.
+timeval deadline_left()
+{
+	timespec now {};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	if (started.tv_sec == 0 && started.tv_nsec == 0)
+		return {HANDSHAKE_DEADLINE_S, 0};
+	long long spent_us = (now.tv_sec - started.tv_sec) * 1000000LL +
+			     (now.tv_nsec - started.tv_nsec) / 1000;
+	long long left_us = std::max(0LL, HANDSHAKE_DEADLINE_S * 1000000LL - spent_us);
+	return {static_cast<time_t>(left_us / 1000000), static_cast<suseconds_t>(left_us % 1000000)};
+}
+
+} // namespace
+
 int net_client_init(int fd)
 {
 	evutil_make_socket_nonblocking(fd);
@@ -147,7 +172,7 @@ int net_client_init(int fd)
 	bufferevent_setwatermark(client.bev, EV_READ, 0, INPUT_HIGH_WATERMARK);
 	deadline_event = evtimer_new(ev_base, deadline_cb, nullptr);
 	close_event = evtimer_new(ev_base, close_timeout_cb, nullptr);
-	timeval deadline = {HANDSHAKE_DEADLINE_S, 0};
+	timeval deadline = deadline_left();
 	if (!deadline_event || !close_event || evtimer_add(deadline_event, &deadline) != 0 ||
 	    bufferevent_enable(client.bev, EV_READ) != 0) {
 		NET_LOG(LEVEL_ERROR, "unable to set events");

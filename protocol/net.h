@@ -36,6 +36,10 @@ struct net_client {
 // One connection per process.
 extern net_client client;
 
+// Notes that this process's connection starts now: called at once after the
+// fork, so that the time spent before net_client_init counts against the
+// handshake deadline.
+void net_client_started();
 int net_client_init(int fd);
 void net_client_free();
 
@@ -49,8 +53,9 @@ bool received_handshake(const unsigned char *unit);
 bool received_data(const unsigned char *message);
 
 // Runs the opener for the URL and waits for it, at most OPENER_WAIT_MS; one
-// still running then is left running and reaped from the event loop.
-void open_url(const unsigned char *url, size_t length);
+// still running then is left running and reaped from the event loop. True
+// when the opener was started.
+bool open_url(const unsigned char *url, size_t length);
 // Stops watching the openers left running, without waiting: whatever still
 // runs when this process ends is init's.
 void forget_openers();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/unique_fd.h"
 #include "protocol/net.h"
 #include "protocol/wire.h"
 #include "service/service.h"
@@ -20,7 +21,7 @@ namespace {
 int listen_fd = -1;
 event *listener_event = nullptr;
 
-// One slot per live connection child: whose connection it serves.
+// One slot per live connection child: the user its connection counts against.
 struct connection_slot {
 	pid_t pid;
 	uid_t uid;
@@ -73,18 +74,35 @@ const char *limit_reached(uid_t uid, unsigned *limit)
 	return nullptr;
 }
 
-void refuse(const ucred &cred, const char *which, unsigned limit)
+// Whether a refusal may be logged now; if so, the next ones within a second
+// are only counted.
+bool refusal_record_due()
 {
 	if (refusal_event && evtimer_pending(refusal_event, nullptr)) {
 		refusals_unlogged++;
-		return;
+		return false;
 	}
-	LOGGER_LOG(plgr, LEVEL_WARNING, "main", "accept_cb", "refused uid %u pid %i: %s limit %u",
-		    static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid), which, limit);
 	if (refusal_event) {
 		timeval second = {1, 0};
 		evtimer_add(refusal_event, &second);
 	}
+	return true;
+}
+
+// Its records belong to the callback callers know.
+#define ACCEPT_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", "accept_cb", __VA_ARGS__)
+
+void refuse(const ucred &cred, uid_t accountable, const char *which, unsigned limit)
+{
+	if (!refusal_record_due())
+		return;
+	if (accountable == cred.uid)
+		ACCEPT_LOG(LEVEL_WARNING, "refused uid %u pid %i: %s limit %u",
+			   static_cast<unsigned>(accountable), static_cast<int>(cred.pid), which, limit);
+	else
+		ACCEPT_LOG(LEVEL_WARNING, "refused uid %u pid %i: %s limit %u (peer uid %u)",
+			   static_cast<unsigned>(accountable), static_cast<int>(cred.pid), which, limit,
+			   static_cast<unsigned>(cred.uid));
 }
 
 void forget_connection(pid_t pid)
@@ -211,8 +229,20 @@ constexpr int ACCEPT_BURST = 16;
 
 enum accept_step { NEXT, DONE };
 
-// Its records belong to the callback callers know.
-#define ACCEPT_LOG(level, ...) LOGGER_LOG(plgr, (level), "main", "accept_cb", __VA_ARGS__)
+// Puts the null device on the child's standard input and output while it is
+// still root, whatever limits its user sets on it later: the openers it
+// starts get these, never the service's own. Standard error stays the log.
+int hold_null_streams()
+{
+	unique_fd null(open("/dev/null", O_RDWR | O_CLOEXEC));
+	if (null.get() == -1 || dup2(null.get(), STDIN_FILENO) == -1 ||
+	    dup2(null.get(), STDOUT_FILENO) == -1) {
+		int err = errno;
+		LOGGER_LOG_ERRNO(ACCEPT_LOG, LEVEL_ERROR, "unable to open", err);
+		return -1;
+	}
+	return 0;
+}
 
 // Takes one connection off the listener: refuses it, or forks its child.
 // DONE when nothing more is to be taken now, and always in the new child.
@@ -246,9 +276,17 @@ accept_step accept_one(int fd)
 		close(conn);
 		return NEXT;
 	}
+	uid_t accountable;
+	if (int r = accountable_uid(cred, &accountable); r != 0) {
+		// Gone already, or out of reach: nobody to serve, nobody to count.
+		if (refusal_record_due())
+			LOGGER_LOG_ERRNO(ACCEPT_LOG, LEVEL_ERROR, "unable to verify peer", -r);
+		close(conn);
+		return NEXT;
+	}
 	unsigned limit;
-	if (const char *which = limit_reached(cred.uid, &limit)) {
-		refuse(cred, which, limit);
+	if (const char *which = limit_reached(accountable, &limit)) {
+		refuse(cred, accountable, which, limit);
 		close(conn);
 		return NEXT;
 	}
@@ -261,13 +299,14 @@ accept_step accept_one(int fd)
 		return NEXT;
 	}
 	if (pid > 0) {
-		slots[live_connections++] = {pid, cred.uid};
+		slots[live_connections++] = {pid, accountable};
 		ACCEPT_LOG(LEVEL_INFO, "new process: %li", static_cast<long>(pid));
 		close(conn);
 		return NEXT;
 	}
 
 	child_flag = 1;
+	net_client_started();
 	// A signal event touches only this process's handlers, never the epoll set
 	// still shared with the service: dropped first, these two are not installed
 	// again by the re-initialisation only to be removed at once.
@@ -281,7 +320,7 @@ accept_step accept_one(int fd)
 	close_server_socket();
 	live_connections = 0;
 
-	if (change_environ(conn) != 0) {
+	if (hold_null_streams() != 0 || change_environ(conn) != 0) {
 		event_base_loopbreak(ev_base);
 		return DONE;
 	}
@@ -300,9 +339,21 @@ void accept_cb(evutil_socket_t fd, short, void *)
 			return;
 }
 
+namespace {
+
+// Children reaped by a callback beyond the one it was called for: the calls
+// libevent already queued for their SIGCHLDs find nothing, and say nothing.
+unsigned long reaped_ahead = 0;
+
+} // namespace
+
 void sigchld_cb(evutil_socket_t, short, void *)
 {
 	pid_t pid = waitpid(-1, nullptr, WNOHANG);
+	if (pid <= 0 && reaped_ahead > 0) {
+		reaped_ahead--;
+		return;
+	}
 	if (pid == -1) {
 		SERVICE_LOG(LEVEL_ERROR, "eroor: %i", -errno);
 		return;
@@ -312,7 +363,9 @@ void sigchld_cb(evutil_socket_t, short, void *)
 		return;
 	}
 	// Signals coalesce: children that ended together may have raised one SIGCHLD.
-	do
+	forget_connection(pid);
+	while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
 		forget_connection(pid);
-	while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0);
+		reaped_ahead++;
+	}
 }
