@@ -5,7 +5,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
 	build-essential cmake pkg-config libevent-dev libgtest-dev \
-	python3 util-linux xdg-utils procps \
+	python3 util-linux xdg-utils procps dbus-bin \
 	libbenchmark-dev libspdlog-dev socat xxd bsdextrautils \
 	systemd man-db dpkg-dev debhelper lintian file \
 	clang libclang-rt-14-dev

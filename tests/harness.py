@@ -4,7 +4,10 @@ opener bind-mounted over the real one, the real service, and peers that run
 as a chosen user with a chosen environment and groups.
 
 Run as a program, this file is that peer:
-  harness.py --peer [--env-file F] [--nodump] [--exit] [--malformed] [--hold=N] URL...
+  harness.py --peer [--env-file F] [--nodump] [--exit] [--malformed] [--hold=N]
+              [--hold-as-ids=K:N] [--churn=N] URL...
+or a listener in the background, as a display or a bus ("@" for an abstract name):
+  harness.py --listen ADDRESS
 """
 
 import ctypes
@@ -278,6 +281,12 @@ def as_user(cmd, user=None, groups=None):
 STUB = r'''#!/bin/sh
 printf '%s\n' "$1" >> SANDBOX/urls
 /bin/cat /proc/$$/environ > OUTDIR/open-$$.environ
+case $1 in signals:*)
+	# Read by the shell itself: the interpreter below changes signals of its own.
+	while IFS= read -r line; do
+		case $line in SigBlk:*|SigIgn:*) printf '%s\n' "$line";; esac
+	done < /proc/$$/status > OUTDIR/signals-$$;;
+esac
 exec /usr/bin/python3 -IS SANDBOX/recorder.py "$@"
 '''
 
@@ -326,6 +335,50 @@ elif url.startswith("segv:"):
 	ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)
 	os.kill(os.getpid(), signal.SIGSEGV)
 '''
+
+
+class Listener:
+    """A Unix socket that accepts and at once closes every connection, as a
+    display or a session bus looks to the service: "@NAME" is abstract."""
+
+    def __init__(self, address):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.bind(b"\0" + address[1:].encode() if address.startswith("@") else address)
+        self.sock.listen(64)
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                self.sock.accept()[0].close()
+            except OSError:
+                return
+
+
+def listen_in_background(address):
+    """--listen: returns once bound, and serves from a child until killed."""
+    listener = Listener(address)
+    if os.fork() != 0:
+        os._exit(0)
+    os.setsid()
+    # Whoever started it waits for the end of its output, not for it.
+    null = os.open("/dev/null", os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(null, fd)
+    while True:
+        time.sleep(3600)
+    return listener
+
+
+def user_runtime_dir(uid):
+    """An empty /run/user of the namespace's own, with the user's runtime
+    directory and a session bus in it, as logind makes them."""
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "runuser", "/run/user"],
+                   check=True, timeout=10)
+    path = "/run/user/%d" % uid
+    os.mkdir(path, 0o700)
+    os.chown(path, uid, uid)
+    return path, Listener(path + "/bus")
 
 
 def write_file(path, text, mode=0o644):
@@ -603,6 +656,7 @@ def connect_and_greet():
 def hold_connections(count):
     """Holds count finished handshakes, then obeys one line at a time:
     'try N' makes N more connections and says how many were refused,
+    'open URL' sends an open-URL command on the last held connection,
     'drop' closes one held connection, 'quit' ends."""
     held = []
     for _ in range(count):
@@ -626,11 +680,73 @@ def hold_connections(count):
                 else:
                     s.close()
             print("refused %d" % refused, flush=True)
+        elif words[0] == "open":
+            held[-1].sendall(open_url_frame(words[1]))
+            print("sent", flush=True)
         elif words[0] == "drop":
             held.pop(0).close()
             print("dropped", flush=True)
         else:
             break
+    return 0
+
+
+def hold_as_ids(ids, count):
+    """Makes a user namespace and says 'ready'; once a line says its maps are
+    written, holds count connections from each of the ids 0 to ids-1 of the
+    namespace, one process each; says how many were refused in all, and
+    holds them until its input ends."""
+    # Itself, not through a program it runs: an exec would lose the
+    # namespace's capabilities before the maps are written.
+    CLONE_NEWUSER = 0x10000000
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWUSER) != 0:
+        print("unshare: %s" % os.strerror(ctypes.get_errno()), flush=True)
+        return 1
+    print("ready", flush=True)
+    sys.stdin.readline()
+    report_r, report_w = os.pipe()
+    reports = os.fdopen(report_r)
+    children = []
+    refused = 0
+    # One id after the other: the service's backlog takes one connect at a time.
+    for uid in range(ids):
+        pid = os.fork()
+        if pid == 0:
+            held, refused = [], 0
+            try:
+                os.setgid(uid)
+                os.setuid(uid)
+                # As the programs it would start are: the service reads their /proc entries.
+                libc.prctl(4, 1, 0, 0, 0)  # PR_SET_DUMPABLE
+                for _ in range(count):
+                    s, greeting = connect_and_greet()
+                    if greeting == VERSION:
+                        s.sendall(HANDSHAKE)
+                        held.append(s)
+                    else:
+                        refused += 1
+            except OSError as e:
+                print("id %d: %s" % (uid, e), file=sys.stderr, flush=True)
+                refused = -1000
+            os.write(report_w, b"%d\n" % refused)
+            while True:
+                time.sleep(3600)
+        children.append(pid)
+        refused += int(reports.readline())
+    print("refused %d" % refused, flush=True)
+    sys.stdin.read()
+    for pid in children:
+        os.kill(pid, signal.SIGKILL)
+    return 0
+
+
+def churn(count):
+    """Connects and at once closes, count times."""
+    for _ in range(count):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.connect(ADDRESS)
+        s.close()
     return 0
 
 
@@ -665,6 +781,12 @@ def peer_main(args):
     hold = [int(f.split("=")[1]) for f in flags if f.startswith("--hold=")]
     if hold:
         return hold_connections(hold[0])
+    as_ids = [f.split("=")[1].split(":") for f in flags if f.startswith("--hold-as-ids=")]
+    if as_ids:
+        return hold_as_ids(int(as_ids[0][0]), int(as_ids[0][1]))
+    churns = [int(f.split("=")[1]) for f in flags if f.startswith("--churn=")]
+    if churns:
+        return churn(churns[0])
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.settimeout(30)
     s.connect(ADDRESS)
@@ -684,4 +806,6 @@ def peer_main(args):
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--peer":
         sys.exit(peer_main(sys.argv[2:]))
+    if len(sys.argv) == 3 and sys.argv[1] == "--listen":
+        listen_in_background(sys.argv[2])
     sys.exit(__doc__)

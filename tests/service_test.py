@@ -10,6 +10,7 @@ harness's peer, started as other users through setpriv, with exactly the
 environment a case chooses.
 """
 import glob
+import json
 import os
 import pwd
 import re
@@ -24,10 +25,11 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (ADDRESS, HANDSHAKE, OPENER, REPLIES, VERSION, Failure, Sandbox,  # noqa: E402
-		     Service, as_user, check, check_equal, children_of, end_namespace_processes,
-		     listener_inode, open_url_frame, process_gone, project_version, receive_all,
-		     require_namespaces, run_cases, wait_for, write_file)
+from harness import (ADDRESS, HANDSHAKE, OPENER, PYTHON, REPLIES, VERSION, Failure,  # noqa: E402
+		     Listener, Sandbox, Service, as_user, check, check_equal, children_of,
+		     end_namespace_processes, listener_inode, open_url_frame, process_gone,
+		     project_version, receive_all, require_namespaces, run_cases, user_runtime_dir,
+		     wait_for, write_file)
 
 USAGE = ("Usage: {} [OPTIONS]\n\t-D           Run non-daemon mode (daemon is default).\n"
 	 "\t-v LEVEL     Set debug message output level.\n"
@@ -306,14 +308,15 @@ def case_peer_gone(ctx):
 		check_equal(done.returncode, 0, "connect while the service is stopped")
 	finally:
 		os.kill(service.pid, signal.SIGCONT)
-	wait_for(lambda: "unable to open" in service.stderr, "the failed child")
+	# Refused before a process is spent on it: there is nobody to count it against.
+	wait_for(lambda: "unable to verify peer" in service.stderr, "the refusal")
 	ctx.request(["https://example.org/next"], user=(65534, 65534))
 	check_equal(service.stop(), 0, "status after SIGTERM")
 
 	parsed = records(service.stderr)
-	gone = pids_with(parsed, "E", "change_environ", "unable to open: -2: No such file or directory")
-	check_equal(len(gone), 1, "'unable to open' records")
-	check_served(parsed, service.pid, 1, failed=gone)
+	gone = pids_with(parsed, "E", "accept_cb", "unable to verify peer: -2: No such file or directory")
+	check_equal(gone, [service.pid], "'unable to verify peer' records")
+	check_served(parsed, service.pid, 1)
 	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/next"]], "URLs opened")
 
 
@@ -701,6 +704,9 @@ def case_confined_root(ctx):
 def case_confined_user(ctx):
 	nobody = pwd.getpwuid(65534)
 	real_opener(ctx)
+	# Display 0 the desktop's, run by root where the service looks; no runtime directory.
+	display = Listener("@/tmp/.X11-unix/X0")
+	subprocess.run(["mount", "-t", "tmpfs", "runuser", "/run/user"], check=True, timeout=10)
 	service = Service(ctx, "-D", "-v", "info")
 	service.wait_listening()
 	wrap = own_mount_namespace(ctx)
@@ -742,6 +748,219 @@ def case_chroot_root(ctx):
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	check_equal(ctx.opened(), [], "openers run")
 	check_refused_once(service)
+
+
+def dbus_escape(text):
+	"""A D-Bus address value: every byte but the optionally escaped ones as %XX."""
+	safe = b"-_/.\\*0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+	return "".join(chr(b) if b in safe else "%%%02x" % b for b in text.encode())
+
+
+def case_confined_bus_address(ctx):
+	"""A confined caller's bus address would have the real xdg-open run a
+	program of its choice outside its confinement; the opener gets the
+	user's own runtime directory and bus instead. Confined by a mount
+	namespace of its own, and by no new privileges alone."""
+	real_opener(ctx)
+	display = Listener("@/tmp/.X11-unix/X0")
+	runtime, bus = user_runtime_dir(65534)
+	service = Service.started(ctx)
+	callers = {"mount": own_mount_namespace(ctx), "nnp": ["setpriv", "--no-new-privs", "--"]}
+	for name, wrap in callers.items():
+		# No XDG_CURRENT_DESKTOP: xdg-open asks the session bus which desktop runs.
+		run = "/usr/bin/id > %s/pwned-%s" % (ctx.out, name)
+		env = ["DISPLAY=:0", "XDG_RUNTIME_DIR=/tmp", "DBUS_SESSION_BUS_ADDRESS="
+		       "unixexec:path=/bin/sh,argv0=sh,argv1=-c,argv2=" + dbus_escape(run)]
+		ctx.request(["https://example.org/" + name], env=env, user=(65534, 65534), wrap=wrap)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal([f for f in os.listdir(ctx.out) if f.startswith("pwned")], [],
+		    "programs the callers chose")
+	opened = ctx.opened()
+	check_equal([r["argv"] for r in opened], [["https://example.org/" + n] for n in callers],
+		    "URLs the system's handler got")
+	for record in opened:
+		check_equal(sorted(e for e in record["environ"] if not e.startswith("PWD=")),
+			    ["DBUS_SESSION_BUS_ADDRESS=unix:path=%s/bus" % runtime, "DISPLAY=:0",
+			     "HOME=" + pwd.getpwuid(65534).pw_dir, "XDG_RUNTIME_DIR=" + runtime],
+			    "the handler's environment")
+	confined = [pid for (lv, pid, fn, msg) in records(service.stderr)
+		    if (lv, fn) == ("I", "change_environ") and re.fullmatch(CONFINED, msg)]
+	check_equal(len(confined), 2, "'is confined' records")
+
+
+def case_confined_display_of_its_own(ctx):
+	"""A display that a confined caller serves from its own mount namespace,
+	on the abstract name X clients try first, is not the user's desktop."""
+	display = Listener("@/tmp/.X11-unix/X0")
+	plain = own_mount_namespace(ctx)
+	serving = plain[:-2] + [plain[-2].replace("exec", "%s -I %s --listen @/tmp/.X11-unix/X77 && exec"
+						  % (PYTHON, ctx.peer)), plain[-1]]
+	service = Service.started(ctx)
+	for n, wrap in ((77, serving), (0, plain)):
+		ctx.request(["https://example.org/%d" % n], env=["DISPLAY=:%d" % n],
+			    user=(65534, 65534), wrap=wrap)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	check_equal([[e for e in r["environ"] if e.startswith("DISPLAY")] for r in ctx.opened()],
+		    [[], ["DISPLAY=:0"]], "displays the openers got")
+
+
+# An opener that needs few descriptors: a shell cannot even read its script
+# with fewer than 11. It records what it was started on, writes what a user's
+# program could write to descriptors of the service's, and runs while held.
+FEW_DESCRIPTORS_OPENER = """#!/usr/bin/python3 -IS
+import json, os, sys, time
+fds = {fd: os.readlink("/proc/self/fd/%d" % fd) for fd in range(3)}
+with open("OUTDIR/fds-%d.json" % os.getpid(), "w") as f:
+	json.dump([sys.argv[1], fds], f)
+for fd, text in ((0, b"FORGED input\\n"), (1, b"FORGED output\\n"),
+		 (2, b"<0>E: 2026.12.09 00:00:00.000: 1: main: FORGED record\\n")):
+	try:
+		os.write(fd, text)
+	except OSError:
+		pass
+while sys.argv[1] == "hang" and os.path.exists("HOLD"):
+	time.sleep(0.05)
+"""
+
+
+def case_user_lowers_its_childs_limits(ctx):
+	"""After the drop the user owns its connection child and may lower its
+	descriptor limit: the opener still starts on the null device, never on
+	root's terminal or log, and its wait stays bounded without a pidfd."""
+	opener = os.path.join(ctx.dir, "few-descriptors")
+	write_file(opener, FEW_DESCRIPTORS_OPENER.replace("OUTDIR", ctx.out).replace("HOLD", ctx.hold_path),
+		   0o755)
+	subprocess.run(["mount", "--bind", opener, OPENER], check=True, timeout=10)
+	master, slave = os.openpty()
+	service = Service(ctx, "-D", "-v", "info", stdin=slave)
+	os.close(slave)
+	service.wait_listening()
+
+	def held_child(limit):
+		holder = ctx.start_holder(1, user=65534)
+		child = [c for c, _ in service.children()][-1]
+		if limit is None:
+			# No descriptor left for a pidfd, but the three an opener needs.
+			used = {int(fd) for fd in os.listdir("/proc/%d/fd" % child)}
+			limit = min(set(range(len(used) + 1)) - used)
+		done = subprocess.run(as_user(["prlimit", "--pid", str(child), "--nofile=%d" % limit], 65534),
+				      capture_output=True, text=True, timeout=10)
+		check_equal(done.returncode, 0, "the user's prlimit: " + done.stderr)
+		return holder, child
+
+	holder, child = held_child(None)
+	open(ctx.hold_path, "w").close()
+	for url in ("forge", "hang"):
+		check_equal(order(holder, "open " + url), "sent", "an open-URL command")
+	check(service.wait_for_record(r"opener still running: \d+$"), "the bounded wait")
+	os.unlink(ctx.hold_path)
+	wait_for(lambda: not children_of(child), "the reap of the opener left running")
+	low, _ = held_child(2)
+	check_equal(order(low, "open forge"), "sent", "an open-URL command")
+	check(service.wait_for_record(r"unable to prepare the opener: -24: Too many open files$"),
+	      "the refusal to start an opener")
+	for h in (holder, low):
+		h.stdin.close()
+		h.wait(30)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	os.set_blocking(master, False)
+	try:
+		terminal = os.read(master, 4096)
+	except OSError:
+		terminal = b""
+	os.close(master)
+	check_equal(terminal, b"", "what reached root's terminal")
+	check("FORGED" not in service.stdout + service.stderr, "what an opener wrote to the service's output")
+	records(service.stderr)
+	started = []
+	for path in sorted(glob.glob(os.path.join(ctx.out, "fds-*.json"))):
+		with open(path) as f:
+			started.append(json.load(f))
+	check_equal(sorted(started), [["forge", {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"}],
+				      ["hang", {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"}]],
+		    "openers started, and their 0, 1 and 2")
+
+
+def case_large_environment(ctx):
+	"""A large environment is filtered in linear time, and one larger than
+	any session's is refused before any work on it."""
+	service = Service.started(ctx)
+	many = ["XDG_%d=" % i for i in range(60000)]
+	ctx.request(["https://example.org/many"], env=many, user=(65534, 65534))
+	for env in (["XDG_%d=" % i for i in range(70000)],
+		    ["XDG_%d=%s" % (i, "x" * 110000) for i in range(10)]):
+		done = ctx.run_peer(["https://example.org/too-large"], env=env, user=(65534, 65534))
+		check_equal(done.stdout.strip(), "", "replies to a caller with too large an environment")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	parsed = records(service.stderr)
+	check_equal([msg for (lv, pid, fn, msg) in parsed if lv == "E"],
+		    ["environment too large: more than 65536 entries",
+		     "environment too large: more than 1048576 bytes"], "error records")
+	# From the fork to the child's set-up, in the child's own records.
+	stamps = [time.mktime(time.strptime(m.group(2)[:19], "%Y.%m.%d %H:%M:%S")) + int(m.group(2)[20:]) / 1000
+		  for m in map(RECORD.fullmatch, service.stderr.splitlines()[:4])
+		  if m and re.fullmatch(r"new (process: \d+|connection)", m.group(5))]
+	check_equal(len(stamps), 2, "records of the first connection")
+	print("60,000 entries: %.3f s from the fork to the connection's set-up" % (stamps[1] - stamps[0]))
+	check(stamps[1] - stamps[0] < 1, "60,000 entries took %.3f s" % (stamps[1] - stamps[0]))
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/many"]], "URLs opened")
+
+
+def case_subordinate_ids_count_as_their_owner(ctx):
+	"""A user's subordinate ids, mapped into a user namespace it made (root
+	writes the maps here, as newuidmap would), count as that user."""
+	service = Service.started(ctx)
+	owner = 4242
+	inner = subprocess.Popen(as_user(ctx.peer_command("--hold-as-ids=8:5"), owner),
+				 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+	check_equal(inner.stdout.readline(), "ready\n", "the namespace's first process")
+	for name in ("uid_map", "gid_map"):
+		with open("/proc/%d/%s" % (inner.pid, name), "w") as f:
+			f.write("0 200000 8\n")
+	inner.stdin.write("go\n")
+	inner.stdin.flush()
+	check_equal(inner.stdout.readline(), "refused 8\n", "connections over the owner's limit")
+	ctx.request(["https://example.org/other-user"], user=(4343, 4343))
+	inner.stdin.close()
+	inner.wait(30)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	refusals = [msg for (lv, pid, fn, msg) in records(service.stderr)
+		    if (lv, fn) == ("W", "accept_cb")]
+	check(refusals and re.fullmatch(r"refused uid 4242 pid \d+: user limit 32 \(peer uid 20000[0-7]\)",
+					refusals[0]), "refusals: %r" % refusals)
+	check_equal([r["argv"] for r in ctx.opened()], [["https://example.org/other-user"]], "URLs opened")
+
+
+def case_connect_and_close_loop(ctx):
+	"""Children reaped together raise no warnings about the signals that
+	libevent queued for them."""
+	service = Service.started(ctx)
+	done = ctx.run_peer(flags=["--churn=2000"], user=(65534, 65534))
+	check_equal(done.returncode, 0, "the loop: " + done.stderr)
+	check_equal(service.wait_childless(60), [], "children left")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	# Those over the user's limit were refused without a child.
+	forked = service.stderr.count("new process")
+	print("%d of 2000 connections forked a child" % forked)
+	check(forked >= 500, "only %d children" % forked)
+	check_equal([(lv, msg) for (lv, pid, fn, msg) in records(service.stderr) if fn == "sigchld_cb"],
+		    [], "records of the reaping")
+
+
+def case_opener_signals(ctx):
+	"""Openers start as any program would, with nothing of the signals the
+	service was started with but SIGHUP and SIGPIPE ignored."""
+	start = ("import os, signal, sys; signal.signal(signal.SIGQUIT, signal.SIG_IGN); "
+		 "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR2}); os.execv(sys.argv[1], sys.argv[1:])")
+	service = Service.started(ctx, prefix=[PYTHON, "-c", start])
+	ctx.request(["signals:x"], user=(65534, 65534))
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	found = glob.glob(os.path.join(ctx.out, "signals-*"))
+	check_equal(len(found), 1, "the opener's signals")
+	with open(found[0]) as f:
+		check_equal(sorted(f.read().split()),
+			    sorted(["SigBlk:", "0000000000000000", "SigIgn:", "0000000000001001"]),
+			    "the opener's blocked and ignored signals")
 
 
 def case_socket_activation(ctx):
