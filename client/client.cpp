@@ -200,6 +200,26 @@ int expect_ok(quillmere_client *c, const char *subject)
 	return 0;
 }
 
+// Bounds a blocking connect by the time left. A signal interrupts the
+// connect, and each retry would otherwise wait the whole call's time again.
+// Returns 0, or QUILLMERE_ETIMEDOUT when no time is left.
+int bound_connect(quillmere_client *c, bool retry)
+{
+	int64_t left = remaining_ms(c);
+	if (left < 0)
+		return 0;
+	if (left == 0) {
+		if (retry)
+			return fail(c, QUILLMERE_ETIMEDOUT, "the service accepts no connection");
+		// A zero time-out would wait forever; one try is still owed.
+		left = 1;
+	}
+	timeval tv = {time_t(left / 1000), suseconds_t(left % 1000 * 1000)};
+	if (setsockopt(c->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) < 0)
+		return fail_errno(c, "setsockopt");
+	return 0;
+}
+
 int connect_socket(quillmere_client *c)
 {
 	c->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -207,18 +227,14 @@ int connect_socket(quillmere_client *c)
 		return fail_errno(c, "socket");
 
 	// A blocking connect waits while the backlog is full; bound that wait.
-	int64_t left = remaining_ms(c);
-	if (left >= 0) {
-		if (left == 0)
-			left = 1;
-		timeval tv = {time_t(left / 1000), suseconds_t(left % 1000 * 1000)};
-		if (setsockopt(c->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) < 0)
-			return fail_errno(c, "setsockopt");
-	}
-
 	sockaddr_un addr;
 	socklen_t length = service_address(&addr);
-	while (connect(c->fd.get(), reinterpret_cast<sockaddr *>(&addr), length) < 0) {
+	for (bool retry = false;; retry = true) {
+		int r = bound_connect(c, retry);
+		if (r != 0)
+			return r;
+		if (connect(c->fd.get(), reinterpret_cast<sockaddr *>(&addr), length) == 0)
+			break;
 		if (errno == EINTR)
 			continue;
 		if (errno == ECONNREFUSED)

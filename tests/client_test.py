@@ -211,11 +211,44 @@ def build_plugin(ctx, r):
     return (plugin, env) if p.returncode == 0 else None
 
 
+def check_deadline_under_signals(plugin, env, r):
+    """A connect that the backlog holds back gives up by its deadline, although
+    a timer interrupts it every 100 ms."""
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    waiting = []
+    try:
+        listener.bind(ADDRESS)
+        listener.listen(0)
+        # Never accepted: the backlog stays full.
+        while True:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            waiting.append(s)
+            s.setblocking(False)
+            try:
+                s.connect(ADDRESS)
+            except BlockingIOError:
+                break
+        try:
+            # Every interruption once gave the connect its whole time again:
+            # it never returned.
+            p = subprocess.run([plugin, "alarm"], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=5)
+            got = f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}"
+            ok = p.returncode == 0 and p.stdout.startswith("result -5, interrupted yes: ")
+        except subprocess.TimeoutExpired:
+            got, ok = "still connecting after 5 s", False
+        r.check("a connect interrupted by signals keeps its deadline", ok, got)
+    finally:
+        for s in waiting + [listener]:
+            s.close()
+
+
 def case_library(ctx, r):
     built = build_plugin(ctx, r)
     if built is None:
         return
     plugin, env = built
+    check_deadline_under_signals(plugin, env, r)
 
     # The listener's uid is checked before a byte is sent.
     ran = against_fake("ok", NOBODY, [plugin, "connect"], r, "library refuses a listener not root",
