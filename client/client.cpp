@@ -385,6 +385,9 @@ API int quillmere_finish(quillmere_client *c)
 		unsigned char byte;
 		ssize_t n = recv(c->fd.get(), &byte, 1, MSG_DONTWAIT);
 		if (n == 0) {
+			// Both sides are done: a caller polling quillmere_fd would
+			// otherwise see an end of file for ever.
+			c->fd.reset();
 			c->state = STATE_FINISHED;
 			return result(c, 0, saved_errno);
 		}

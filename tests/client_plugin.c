@@ -53,6 +53,9 @@ static int open_urls(int count, char **urls)
 	r = quillmere_finish(client);
 	if (r < 0)
 		return failed(client, "finish", r);
+	/* The connection is over: nothing is left to poll. */
+	if (quillmere_fd(client) != -1)
+		return failed(client, "fd after finish", 0);
 	r = quillmere_finish(client);
 	if (r != QUILLMERE_EINVAL)
 		return failed(client, "second finish", r);

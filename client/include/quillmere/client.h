@@ -146,9 +146,14 @@ int quillmere_listener(const quillmere_client *client, uid_t *uid, pid_t *pid);
 uint32_t quillmere_version(const quillmere_client *client);
 uint32_t quillmere_options(const quillmere_client *client);
 
-/* The connection's socket, for a caller that polls it, or -1 when there is
- * none. It stays owned by the handle: do not read, write or close it. Never
- * blocks. */
+/* The connection's socket, for a caller with an event loop of its own, or -1
+ * when there is none: before quillmere_connect made one, and once
+ * quillmere_finish has succeeded and closed it. The calls that talk to the
+ * service block: poll the socket for POLLOUT to call quillmere_open_url when
+ * it has room (a URL longer than the room still blocks), and for POLLHUP to
+ * learn that the service ended the connection. After a failed call it stays
+ * open until quillmere_free. It stays owned by the handle: do not
+ * read, write, close or change it. Never blocks. */
 int quillmere_fd(const quillmere_client *client);
 
 #ifdef __cplusplus
