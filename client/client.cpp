@@ -19,8 +19,13 @@
 
 #include "common/unique_fd.h"
 #include "protocol/wire.h"
+#include "version.h"
 
 static_assert(QUILLMERE_URL_MAX == OPEN_URL_MAX_LENGTH);
+// The header's version is the project's, which the pkg-config file states too.
+static_assert(QUILLMERE_CLIENT_VERSION_MAJOR == QUILLMERE_VERSION_MAJOR &&
+	      QUILLMERE_CLIENT_VERSION_MINOR == QUILLMERE_VERSION_MINOR,
+	      "client.h states another version than project() in CMakeLists.txt");
 static_assert(QUILLMERE_OPENER_WAIT_MS == OPENER_WAIT_MS);
 
 #define API extern "C" __attribute__((visibility("default")))

@@ -43,11 +43,21 @@ extern "C" {
 
 typedef struct quillmere_client quillmere_client;
 
+/* The version of this header and library, the project's major and minor
+ * version, as pkg-config --modversion quillmere-client shows it: a later
+ * minor version only adds. The file name libquillmere-client.so.1 changes
+ * only when a program built against an earlier version would break. */
+#define QUILLMERE_CLIENT_VERSION_MAJOR	1
+#define QUILLMERE_CLIENT_VERSION_MINOR	1
+
 /* Nobody listens on the service's socket: the service is not running. */
 #define QUILLMERE_ENOTRUNNING	(-1)
 /* The service closed the connection before its version word. It does that
- * when the caller has too many connections open, or there are too many in
- * all, or when it cannot take on the caller's identity. */
+ * to a caller that is not dumpable (see above); whose user already holds 32
+ * connections, counting those of every process in a user namespace the user
+ * owns; when 256 are open in all; to a caller whose environment is larger
+ * than 1048576 bytes or 65536 entries; to root in a sandbox or container;
+ * and when it cannot take on the caller's identity. Its log says which. */
 #define QUILLMERE_EREFUSED	(-2)
 /* The process that holds the service's socket does not run as root; nothing
  * was sent to it. quillmere_listener names it. */
