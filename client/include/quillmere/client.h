@@ -18,6 +18,21 @@
  * The protocol has no replies: whether an opener could be started shows only
  * in the service's log.
  *
+ * Environment: the service reads the caller's variables (DISPLAY,
+ * WAYLAND_DISPLAY, XDG_*, DBUS_SESSION_BUS_ADDRESS, HOME and a few more;
+ * quillmere-open(1) lists them) from /proc/PID/environ of the process that
+ * calls quillmere_connect. That file holds the environment the process was
+ * started with, so setenv() or putenv() before connecting changes nothing;
+ * to pass other values, connect from a helper program started with them. A
+ * caller in a sandbox or container gets only its display and a few checked
+ * values, whatever its environment holds.
+ *
+ * Dumpable callers only: the service must be able to trust /proc/PID, and
+ * refuses every process that is not dumpable (QUILLMERE_EREFUSED): one that
+ * changed its uid or gid after it last ran exec, a set-id program, or one
+ * that called prctl(PR_SET_DUMPABLE, 0). Its log then says "unable to verify peer:
+ * -1: Operation not permitted".
+ *
  * Threads: a handle belongs to one thread at a time. Use one handle per
  * thread, or serialise every call on a shared handle yourself. Different
  * handles need no locking. quillmere_strerror may be called from any thread.
@@ -122,11 +137,16 @@ int quillmere_open_url(quillmere_client *client, const char *url);
  * closes it. The service does so once it has handed every URL to the opener
  * and each opener has ended or been left running: the service waits at most
  * QUILLMERE_OPENER_WAIT_MS for one opener, then leaves it running and goes on
- * with the next URL.
+ * with the next URL. One connection leaves at most four openers running;
+ * with four still running, the next URL waits, without a bound, until one of
+ * them ends. Only then can a URL wait for an earlier URL's program, and this
+ * call may run out of time meanwhile (QUILLMERE_ETIMEDOUT), the URLs still
+ * queued to be opened later.
  *
  * Blocks on the service's end of the connection, for at most the handle's
  * timeout_ms plus QUILLMERE_OPENER_WAIT_MS for each URL sent; a timeout_ms of
- * 0 means no limit. Call it once; later calls return QUILLMERE_EINVAL.
+ * 0 means no limit. Call it once; later calls return QUILLMERE_EINVAL. On
+ * success the connection is closed, and quillmere_fd returns -1.
  *
  * Returns 0, QUILLMERE_EPROTO (a byte from the service, or a reset),
  * QUILLMERE_ETIMEDOUT, QUILLMERE_ESYSTEM or QUILLMERE_EINVAL.
