@@ -48,7 +48,8 @@ USAGE_CASES = [
     (["--timeout", "nan", "about:blank"], 64, "not a number of seconds"),
     (["--bogus", "about:blank"], 64, "unknown option --bogus; try 'quillmere-open --help'"),
     (["about:blank", "--timeout"], 64, "option --timeout needs an argument"),
-    (["--help"], 0, "Usage: quillmere-open [--timeout SECONDS] URL..."),
+    (["--help"], 0, "Usage: quillmere-open [--timeout SECONDS] [--verbose] URL..."),
+    (["-v", "about:blank"], 64, "unknown option -v"),
     (["--version"], 0, "quillmere-open {version}"),
 ]
 
@@ -69,7 +70,7 @@ FAKE_CASES = [
      "quillmere-open: the service did not answer in time", HANDSHAKE + command("about:blank")),
     # The service closes a connection over its limits without a word.
     ("refuses the connection", "close", 0, ["about:blank"], 75,
-     "quillmere-open: the service refused the connection: likely too many connections", ""),
+     "quillmere-open: the service refused the connection: likely a process that is not dumpable", ""),
     ("hangs up after its version", "hangup", 0, ["about:blank"], 76,
      "closed the connection", None),
     ("byte in the command phase", "chatter", 0, ["about:blank"], 76,
@@ -158,9 +159,19 @@ def case_service(ctx, r):
                 p.returncode == 0 and got == [f"0 {u}" for u in urls],
                 f"status {p.returncode}, stderr {p.stderr!r}, opened {got}")
 
+        # Each step on its own line, the URL's control bytes escaped.
+        p = run_client(client, PATIENT + ["--verbose", "about:blank", "https://example.org/a\nb"])
+        steps = [r"connected to the service: process \d+, uid 0",
+                 "handshake done: version 0x00010001, options 0x00000002",
+                 "sent URL 1 of 2: about:blank", r"sent URL 2 of 2: https://example.org/a\\x0ab",
+                 "finished: the service closed the connection"]
+        r.check("--verbose prints each step", p.returncode == 0 and re.fullmatch(
+                "".join(f"quillmere-open: {s}\n" for s in steps), p.stderr) is not None,
+                f"status {p.returncode}, stderr {p.stderr!r}")
+
         long_url = "https://example.org/" + "x" * 120000
         p = run_client(client, PATIENT + [long_url])
-        got = opened(sandbox)[len(urls):]
+        got = opened(sandbox)[len(urls) + 2:]
         r.check("a 120 kB URL arrives whole", p.returncode == 0 and got == [f"0 {long_url}"],
                 f"status {p.returncode}, stderr {p.stderr!r}, lines {len(got)}")
 
