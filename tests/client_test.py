@@ -222,6 +222,20 @@ def build_plugin(ctx, r):
     return (plugin, env) if p.returncode == 0 else None
 
 
+def check_completion(ctx, r):
+    """The installed bash completion loads and offers the long options."""
+    script = os.path.join(ctx["tmp"], "prefix", "share", "bash-completion", "completions",
+                          "quillmere-open")
+    p = subprocess.run(["bash", "--norc", "--noprofile", "-c",
+                        'source "$1" && COMP_WORDS=(quillmere-open --) COMP_CWORD=1 && '
+                        '_quillmere_open && echo "${COMPREPLY[*]}"', "bash", script],
+                       capture_output=True, text=True)
+    r.check("the installed bash completion loads and completes the long options",
+            p.returncode == 0 and p.stderr == ""
+            and p.stdout == "--timeout --ping --verbose --help --version\n",
+            f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}")
+
+
 def check_deadline_under_signals(plugin, env, r):
     """A connect that the backlog holds back gives up by its deadline, although
     a timer interrupts it every 100 ms."""
@@ -256,6 +270,7 @@ def check_deadline_under_signals(plugin, env, r):
 
 def case_library(ctx, r):
     built = build_plugin(ctx, r)
+    check_completion(ctx, r)
     if built is None:
         return
     plugin, env = built
