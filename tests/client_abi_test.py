@@ -40,9 +40,6 @@ int use(void)
 	r |= (int)quillmere_version(client) | (int)quillmere_options(client);
 	r |= quillmere_fd(client) + (int)sizeof(codes) + QUILLMERE_URL_MAX + QUILLMERE_OPENER_WAIT_MS;
 	r |= *quillmere_strerror(r) + *quillmere_last_error(client);
-#if QUILLMERE_CLIENT_VERSION_MAJOR < 1 || QUILLMERE_CLIENT_VERSION_MINOR < 0
-#error "no version"
-#endif
 	quillmere_free(client);
 	return r;
 }

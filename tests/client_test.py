@@ -237,35 +237,29 @@ def check_completion(ctx, r):
 
 
 def check_deadline_under_signals(plugin, env, r):
-    """A connect that the backlog holds back gives up by its deadline, although
-    a timer interrupts it every 100 ms."""
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    waiting = []
-    try:
+    """A connect held back by a full backlog gives up by its deadline while a
+    timer interrupts it every 100 ms; each interruption once gave it its whole
+    time again, and it never returned."""
+    with contextlib.ExitStack() as sockets:
+        listener = sockets.enter_context(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
         listener.bind(ADDRESS)
         listener.listen(0)
         # Never accepted: the backlog stays full.
         while True:
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            waiting.append(s)
-            s.setblocking(False)
+            s = sockets.enter_context(socket.socket(socket.AF_UNIX,
+                                                    socket.SOCK_STREAM | socket.SOCK_NONBLOCK))
             try:
                 s.connect(ADDRESS)
             except BlockingIOError:
                 break
         try:
-            # Every interruption once gave the connect its whole time again:
-            # it never returned.
             p = subprocess.run([plugin, "alarm"], env=env, stdin=subprocess.DEVNULL,
                                capture_output=True, text=True, timeout=5)
-            got = f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}"
             ok = p.returncode == 0 and p.stdout.startswith("result -5, interrupted yes: ")
+            got = f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}"
         except subprocess.TimeoutExpired:
-            got, ok = "still connecting after 5 s", False
+            ok, got = False, "still connecting after 5 s"
         r.check("a connect interrupted by signals keeps its deadline", ok, got)
-    finally:
-        for s in waiting + [listener]:
-            s.close()
 
 
 def case_library(ctx, r):
