@@ -19,8 +19,13 @@
 
 #include "common/unique_fd.h"
 #include "protocol/wire.h"
+#include "version.h"
 
 static_assert(QUILLMERE_URL_MAX == OPEN_URL_MAX_LENGTH);
+// The header's version is the project's, which the pkg-config file states too.
+static_assert(QUILLMERE_CLIENT_VERSION_MAJOR == QUILLMERE_VERSION_MAJOR &&
+	      QUILLMERE_CLIENT_VERSION_MINOR == QUILLMERE_VERSION_MINOR,
+	      "client.h states another version than project() in CMakeLists.txt");
 static_assert(QUILLMERE_OPENER_WAIT_MS == OPENER_WAIT_MS);
 
 #define API extern "C" __attribute__((visibility("default")))
@@ -200,6 +205,26 @@ int expect_ok(quillmere_client *c, const char *subject)
 	return 0;
 }
 
+// Bounds a blocking connect by the time left. A signal interrupts the
+// connect, and each retry would otherwise wait the whole call's time again.
+// Returns 0, or QUILLMERE_ETIMEDOUT when no time is left.
+int bound_connect(quillmere_client *c, bool retry)
+{
+	int64_t left = remaining_ms(c);
+	if (left < 0)
+		return 0;
+	if (left == 0) {
+		if (retry)
+			return fail(c, QUILLMERE_ETIMEDOUT, "the service accepts no connection");
+		// A zero time-out would wait forever; one try is still owed.
+		left = 1;
+	}
+	timeval tv = {time_t(left / 1000), suseconds_t(left % 1000 * 1000)};
+	if (setsockopt(c->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) < 0)
+		return fail_errno(c, "setsockopt");
+	return 0;
+}
+
 int connect_socket(quillmere_client *c)
 {
 	c->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -207,18 +232,14 @@ int connect_socket(quillmere_client *c)
 		return fail_errno(c, "socket");
 
 	// A blocking connect waits while the backlog is full; bound that wait.
-	int64_t left = remaining_ms(c);
-	if (left >= 0) {
-		if (left == 0)
-			left = 1;
-		timeval tv = {time_t(left / 1000), suseconds_t(left % 1000 * 1000)};
-		if (setsockopt(c->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) < 0)
-			return fail_errno(c, "setsockopt");
-	}
-
 	sockaddr_un addr;
 	socklen_t length = service_address(&addr);
-	while (connect(c->fd.get(), reinterpret_cast<sockaddr *>(&addr), length) < 0) {
+	for (bool retry = false;; retry = true) {
+		int r = bound_connect(c, retry);
+		if (r != 0)
+			return r;
+		if (connect(c->fd.get(), reinterpret_cast<sockaddr *>(&addr), length) == 0)
+			break;
 		if (errno == EINTR)
 			continue;
 		if (errno == ECONNREFUSED)
@@ -369,6 +390,9 @@ API int quillmere_finish(quillmere_client *c)
 		unsigned char byte;
 		ssize_t n = recv(c->fd.get(), &byte, 1, MSG_DONTWAIT);
 		if (n == 0) {
+			// Both sides are done: a caller polling quillmere_fd would
+			// otherwise see an end of file for ever.
+			c->fd.reset();
 			c->state = STATE_FINISHED;
 			return result(c, 0, saved_errno);
 		}

@@ -3,15 +3,16 @@
 symbols, its SONAME, no C++ runtime, and a header that C99 and C++ compilers
 take as it is.
 
-Usage: client_abi_test.py LIBRARY INCLUDE_DIR
+Usage: client_abi_test.py LIBRARY INCLUDE_DIR BUILD_DIR
 """
 import os
+import re
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Results  # noqa: E402
+from harness import Results, project_version  # noqa: E402
 
 API = {
     "quillmere_connect", "quillmere_open_url", "quillmere_finish", "quillmere_free",
@@ -50,7 +51,7 @@ def run(argv, **kw):
 
 
 def main():
-    library, include = sys.argv[1], sys.argv[2]
+    library, include, build = sys.argv[1:4]
     r = Results()
 
     p = run(["nm", "-D", "--defined-only", library])
@@ -72,6 +73,13 @@ def main():
                                 "-o", os.path.join(tmp, "use.o")])
             r.check(f"the header compiles with {' '.join(compiler[:2])} -Wall -Werror",
                     p.returncode == 0, p.stderr)
+        # What pkg-config --modversion states, from the same project().
+        macros = run(["gcc", "-E", "-dM", "-I", include, source]).stdout
+        got = [re.search(rf"#define QUILLMERE_CLIENT_VERSION_{part}\s+(\d+)", macros)
+               for part in ("MAJOR", "MINOR")]
+        want = project_version(build).split(".")[:2]
+        r.check("the header's version macros are the project's major and minor version",
+                all(got) and [m.group(1) for m in got] == want, f"{got}, project {want}")
     r.finish()
 
 

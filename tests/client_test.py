@@ -48,7 +48,8 @@ USAGE_CASES = [
     (["--timeout", "nan", "about:blank"], 64, "not a number of seconds"),
     (["--bogus", "about:blank"], 64, "unknown option --bogus; try 'quillmere-open --help'"),
     (["about:blank", "--timeout"], 64, "option --timeout needs an argument"),
-    (["--help"], 0, "Usage: quillmere-open [--timeout SECONDS] URL..."),
+    (["--help"], 0, "Usage: quillmere-open [--timeout SECONDS] [--verbose] URL..."),
+    (["-v", "about:blank"], 64, "unknown option -v"),
     (["--version"], 0, "quillmere-open {version}"),
 ]
 
@@ -69,7 +70,7 @@ FAKE_CASES = [
      "quillmere-open: the service did not answer in time", HANDSHAKE + command("about:blank")),
     # The service closes a connection over its limits without a word.
     ("refuses the connection", "close", 0, ["about:blank"], 75,
-     "quillmere-open: the service refused the connection: likely too many connections", ""),
+     "quillmere-open: the service refused the connection: likely a process that is not dumpable", ""),
     ("hangs up after its version", "hangup", 0, ["about:blank"], 76,
      "closed the connection", None),
     ("byte in the command phase", "chatter", 0, ["about:blank"], 76,
@@ -158,9 +159,19 @@ def case_service(ctx, r):
                 p.returncode == 0 and got == [f"0 {u}" for u in urls],
                 f"status {p.returncode}, stderr {p.stderr!r}, opened {got}")
 
+        # Each step on its own line, the URL's control bytes escaped.
+        p = run_client(client, PATIENT + ["--verbose", "about:blank", "https://example.org/a\nb"])
+        steps = [r"connected to the service: process \d+, uid 0",
+                 "handshake done: version 0x00010001, options 0x00000002",
+                 "sent URL 1 of 2: about:blank", r"sent URL 2 of 2: https://example.org/a\\x0ab",
+                 "finished: the service closed the connection"]
+        r.check("--verbose prints each step", p.returncode == 0 and re.fullmatch(
+                "".join(f"quillmere-open: {s}\n" for s in steps), p.stderr) is not None,
+                f"status {p.returncode}, stderr {p.stderr!r}")
+
         long_url = "https://example.org/" + "x" * 120000
         p = run_client(client, PATIENT + [long_url])
-        got = opened(sandbox)[len(urls):]
+        got = opened(sandbox)[len(urls) + 2:]
         r.check("a 120 kB URL arrives whole", p.returncode == 0 and got == [f"0 {long_url}"],
                 f"status {p.returncode}, stderr {p.stderr!r}, lines {len(got)}")
 
@@ -211,11 +222,53 @@ def build_plugin(ctx, r):
     return (plugin, env) if p.returncode == 0 else None
 
 
+def check_completion(ctx, r):
+    """The installed bash completion loads and offers the long options."""
+    script = os.path.join(ctx["tmp"], "prefix", "share", "bash-completion", "completions",
+                          "quillmere-open")
+    p = subprocess.run(["bash", "--norc", "--noprofile", "-c",
+                        'source "$1" && COMP_WORDS=(quillmere-open --) COMP_CWORD=1 && '
+                        '_quillmere_open && echo "${COMPREPLY[*]}"', "bash", script],
+                       capture_output=True, text=True)
+    r.check("the installed bash completion loads and completes the long options",
+            p.returncode == 0 and p.stderr == ""
+            and p.stdout == "--timeout --ping --verbose --help --version\n",
+            f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}")
+
+
+def check_deadline_under_signals(plugin, env, r):
+    """A connect held back by a full backlog gives up by its deadline while a
+    timer interrupts it every 100 ms; each interruption once gave it its whole
+    time again, and it never returned."""
+    with contextlib.ExitStack() as sockets:
+        listener = sockets.enter_context(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+        listener.bind(ADDRESS)
+        listener.listen(0)
+        # Never accepted: the backlog stays full.
+        while True:
+            s = sockets.enter_context(socket.socket(socket.AF_UNIX,
+                                                    socket.SOCK_STREAM | socket.SOCK_NONBLOCK))
+            try:
+                s.connect(ADDRESS)
+            except BlockingIOError:
+                break
+        try:
+            p = subprocess.run([plugin, "alarm"], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=5)
+            ok = p.returncode == 0 and p.stdout.startswith("result -5, interrupted yes: ")
+            got = f"status {p.returncode}, stdout {p.stdout!r}, stderr {p.stderr!r}"
+        except subprocess.TimeoutExpired:
+            ok, got = False, "still connecting after 5 s"
+        r.check("a connect interrupted by signals keeps its deadline", ok, got)
+
+
 def case_library(ctx, r):
     built = build_plugin(ctx, r)
+    check_completion(ctx, r)
     if built is None:
         return
     plugin, env = built
+    check_deadline_under_signals(plugin, env, r)
 
     # The listener's uid is checked before a byte is sent.
     ran = against_fake("ok", NOBODY, [plugin, "connect"], r, "library refuses a listener not root",

@@ -72,6 +72,7 @@ def expected_files(multiarch):
             "./usr/share/man/man8/quillmere.8.gz": 0o644,
             "./usr/share/man/man5/quillmere.conf.5.gz": 0o644,
             "./usr/share/man/man1/quillmere-open.1.gz": 0o644,
+            "./usr/share/bash-completion/completions/quillmere-open": 0o644,
             "./usr/share/doc/quillmere/README.md.gz": 0o644,
             "./usr/share/doc/quillmere/protocol.md.gz": 0o644,
             "./usr/share/doc/quillmere/security.md.gz": 0o644,

@@ -21,8 +21,8 @@ constexpr double MAX_TIMEOUT_SECONDS = 1e6;
 
 // Printed with --help only: a usage error is a single line.
 constexpr char USAGE[] =
-	"Usage: quillmere-open [--timeout SECONDS] URL...\n"
-	"       quillmere-open [--timeout SECONDS] --ping\n";
+	"Usage: quillmere-open [--timeout SECONDS] [--verbose] URL...\n"
+	"       quillmere-open [--timeout SECONDS] [--verbose] --ping\n";
 
 constexpr char HELP[] =
 	"Asks the Quillmere service to open each URL on this desktop, in order.\n"
@@ -34,16 +34,27 @@ constexpr char HELP[] =
 	"                         0 waits forever); the wait at the end gets 2 s\n"
 	"                         more for each URL sent\n"
 	"  -p, --ping             only agree version and options with the service\n"
+	"      --verbose          print each step on standard error as it is done\n"
 	"  -h, --help             print this help and exit\n"
 	"  -V, --version          print the version and exit\n"
 	"\n"
 	"Exit status: 0 done, 64 usage, 65 URL too long, 69 service not running,\n"
 	"71 system error, 75 time-out or connection refused, 76 protocol error,\n"
-	"77 service not root.\n";
+	"77 service not root.\n"
+	"\n"
+	"Examples:\n"
+	"  quillmere-open https://example.org/\n"
+	"  quillmere-open --ping\n"
+	"  quillmere-open --timeout 20 --verbose https://a.example/ https://b.example/\n"
+	"\n"
+	"See quillmere-open(1) for the environment the opener gets and the causes\n"
+	"of a refusal.\n";
 
 constexpr char REFUSED_CAUSES[] =
-	"likely too many connections from this user or in all, or the caller runs as root "
-	"in another mount namespace or root directory";
+	"likely a process that is not dumpable (set-id, changed uid or gid, or "
+	"PR_SET_DUMPABLE 0), 32 connections of this user (its subordinate ids included) "
+	"or 256 in all, an environment over 1048576 bytes or 65536 entries, or root "
+	"in a sandbox or container; the service's log says which";
 
 static_assert(QUILLMERE_OPENER_WAIT_MS == 2000, "the help text names the opener wait");
 
@@ -107,13 +118,57 @@ int exit_status(int r)
 	return EX_SOFTWARE;
 }
 
+bool verbose = false;
+
+__attribute__((format(printf, 1, 2)))
+void step(const char *format, ...)
+{
+	if (!verbose)
+		return;
+	va_list ap;
+	va_start(ap, format);
+	fputs("quillmere-open: ", stderr);
+	vfprintf(stderr, format, ap);
+	fputc('\n', stderr);
+	va_end(ap);
+}
+
+// A URL on one line of a step, whatever bytes it holds.
+void step_url(int index, int count, const char *url)
+{
+	if (!verbose)
+		return;
+	fprintf(stderr, "quillmere-open: sent URL %d of %d: ", index, count);
+	for (const unsigned char *p = reinterpret_cast<const unsigned char *>(url); *p; p++) {
+		if (*p < 0x20 || *p == 0x7f)
+			fprintf(stderr, "\\x%02x", *p);
+		else
+			fputc(*p, stderr);
+	}
+	fputc('\n', stderr);
+}
+
 int run(quillmere_client **client, int timeout_ms, bool ping, char **urls, int count)
 {
+	// The library connects and agrees in one call: the listener tells which
+	// part of it was done.
 	int r = quillmere_connect(client, timeout_ms);
-	for (int i = 0; r == 0 && i < count; i++)
+	uid_t uid;
+	pid_t pid;
+	if (quillmere_listener(*client, &uid, &pid) == 0)
+		step("connected to the service: process %d, uid %u", int(pid), unsigned(uid));
+	if (r == 0)
+		step("handshake done: version 0x%08x, options 0x%08x",
+		     unsigned(quillmere_version(*client)), unsigned(quillmere_options(*client)));
+	for (int i = 0; r == 0 && i < count; i++) {
 		r = quillmere_open_url(*client, urls[i]);
+		if (r == 0)
+			step_url(i + 1, count, urls[i]);
+	}
 	if (r == 0)
 		r = quillmere_finish(*client);
+	if (r == 0)
+		step("finished: the service closed the connection");
 	if (r == 0 && ping)
 		printf("version 0x%08x, options 0x%08x\n", unsigned(quillmere_version(*client)),
 		       unsigned(quillmere_options(*client)));
@@ -129,6 +184,7 @@ int main(int argc, char **argv)
 		{"ping", no_argument, nullptr, 'p'},
 		{"help", no_argument, nullptr, 'h'},
 		{"version", no_argument, nullptr, 'V'},
+		{"verbose", no_argument, nullptr, 'v'},
 		{nullptr, 0, nullptr, 0},
 	};
 	int timeout_ms = int(DEFAULT_TIMEOUT_SECONDS * 1000);
@@ -146,6 +202,9 @@ int main(int argc, char **argv)
 			break;
 		case 'p':
 			ping = true;
+			break;
+		case 'v':
+			verbose = true;
 			break;
 		case 'h':
 			printf("%s%s", USAGE, HELP);

@@ -18,6 +18,21 @@
  * The protocol has no replies: whether an opener could be started shows only
  * in the service's log.
  *
+ * Environment: the service reads the caller's variables (DISPLAY,
+ * WAYLAND_DISPLAY, XDG_*, DBUS_SESSION_BUS_ADDRESS, HOME and a few more;
+ * quillmere-open(1) lists them) from /proc/PID/environ of the process that
+ * calls quillmere_connect. That file holds the environment the process was
+ * started with, so setenv() or putenv() before connecting changes nothing;
+ * to pass other values, connect from a helper program started with them. A
+ * caller in a sandbox or container gets only its display and a few checked
+ * values, whatever its environment holds.
+ *
+ * Dumpable callers only: the service must be able to trust /proc/PID, and
+ * refuses every process that is not dumpable (QUILLMERE_EREFUSED): one that
+ * changed its uid or gid after it last ran exec, a set-id program, or one
+ * that called prctl(PR_SET_DUMPABLE, 0). Its log then says "unable to verify peer:
+ * -1: Operation not permitted".
+ *
  * Threads: a handle belongs to one thread at a time. Use one handle per
  * thread, or serialise every call on a shared handle yourself. Different
  * handles need no locking. quillmere_strerror may be called from any thread.
@@ -43,11 +58,21 @@ extern "C" {
 
 typedef struct quillmere_client quillmere_client;
 
+/* The version of this header and library, the project's major and minor
+ * version, as pkg-config --modversion quillmere-client shows it: a later
+ * minor version only adds. The file name libquillmere-client.so.1 changes
+ * only when a program built against an earlier version would break. */
+#define QUILLMERE_CLIENT_VERSION_MAJOR	1
+#define QUILLMERE_CLIENT_VERSION_MINOR	1
+
 /* Nobody listens on the service's socket: the service is not running. */
 #define QUILLMERE_ENOTRUNNING	(-1)
 /* The service closed the connection before its version word. It does that
- * when the caller has too many connections open, or there are too many in
- * all, or when it cannot take on the caller's identity. */
+ * to a caller that is not dumpable (see above); whose user already holds 32
+ * connections, counting those of every process in a user namespace the user
+ * owns; when 256 are open in all; to a caller whose environment is larger
+ * than 1048576 bytes or 65536 entries; to root in a sandbox or container;
+ * and when it cannot take on the caller's identity. Its log says which. */
 #define QUILLMERE_EREFUSED	(-2)
 /* The process that holds the service's socket does not run as root; nothing
  * was sent to it. quillmere_listener names it. */
@@ -112,11 +137,16 @@ int quillmere_open_url(quillmere_client *client, const char *url);
  * closes it. The service does so once it has handed every URL to the opener
  * and each opener has ended or been left running: the service waits at most
  * QUILLMERE_OPENER_WAIT_MS for one opener, then leaves it running and goes on
- * with the next URL.
+ * with the next URL. One connection leaves at most four openers running;
+ * with four still running, the next URL waits, without a bound, until one of
+ * them ends. Only then can a URL wait for an earlier URL's program, and this
+ * call may run out of time meanwhile (QUILLMERE_ETIMEDOUT), the URLs still
+ * queued to be opened later.
  *
  * Blocks on the service's end of the connection, for at most the handle's
  * timeout_ms plus QUILLMERE_OPENER_WAIT_MS for each URL sent; a timeout_ms of
- * 0 means no limit. Call it once; later calls return QUILLMERE_EINVAL.
+ * 0 means no limit. Call it once; later calls return QUILLMERE_EINVAL. On
+ * success the connection is closed, and quillmere_fd returns -1.
  *
  * Returns 0, QUILLMERE_EPROTO (a byte from the service, or a reset),
  * QUILLMERE_ETIMEDOUT, QUILLMERE_ESYSTEM or QUILLMERE_EINVAL.
@@ -146,9 +176,14 @@ int quillmere_listener(const quillmere_client *client, uid_t *uid, pid_t *pid);
 uint32_t quillmere_version(const quillmere_client *client);
 uint32_t quillmere_options(const quillmere_client *client);
 
-/* The connection's socket, for a caller that polls it, or -1 when there is
- * none. It stays owned by the handle: do not read, write or close it. Never
- * blocks. */
+/* The connection's socket, for a caller with an event loop of its own, or -1
+ * when there is none: before quillmere_connect made one, and once
+ * quillmere_finish has succeeded and closed it. The calls that talk to the
+ * service block: poll the socket for POLLOUT to call quillmere_open_url when
+ * it has room (a URL longer than the room still blocks), and for POLLHUP to
+ * learn that the service ended the connection. After a failed call it stays
+ * open until quillmere_free. It stays owned by the handle: do not
+ * read, write, close or change it. Never blocks. */
 int quillmere_fd(const quillmere_client *client);
 
 #ifdef __cplusplus
