@@ -185,14 +185,14 @@ void forget_openers()
 	}
 }
 
-void open_url(const unsigned char *url, size_t length)
+int open_url(const unsigned char *url, size_t length)
 {
 	wait_for_a_slot();
 	pid_t pid = fork();
 	if (pid == -1) {
 		int error = errno;
 		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
-		return;
+		return -error;
 	}
 	if (pid == 0)
 		exec_opener(url, length);
@@ -204,7 +204,7 @@ void open_url(const unsigned char *url, size_t length)
 		if (poll_ended(&fd, 1, OPENER_WAIT_MS) == 0) {
 			NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
 			leave_running(pid, pidfd.release());
-			return;
+			return 0;
 		}
 		pidfd.reset();
 	}
@@ -212,9 +212,10 @@ void open_url(const unsigned char *url, size_t length)
 	int status = 0;
 	// Without a successful wait the status holds nothing to judge.
 	if (wait_for(pid, &status, 0) == -1)
-		return;
+		return 0;
 	if (WIFSIGNALED(status))
 		NET_LOG(LEVEL_ERROR, "unable to process: %i", status);
 	else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
 		NET_LOG(LEVEL_INFO, "opener exited with %i", WEXITSTATUS(status));
+	return 0;
 }
