@@ -154,6 +154,24 @@ TEST(ParsePolicy, HostsAndPace)
 	}
 }
 
+// What the packages and installs ship: web and mail links only, at a pace.
+TEST(ParsePolicy, ShippedFile)
+{
+	const char *tests = getenv("QUILLMERE_TEST_DIR");
+	ASSERT_NE(tests, nullptr);
+	std::ifstream file(fs::path(tests) / "../packaging/quillmere.conf", std::ios::binary);
+	std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+	url_policy policy;
+	policy_error error {};
+	ASSERT_EQ(parse_policy(text, "shipped", &policy, &error), 0) << error.text;
+	for (const std::string url : {"https://example.org/", "http://x/", "mailto:a@b"})
+		EXPECT_TRUE(policy_permits(policy, bytes(url), url.size())) << url;
+	for (const std::string url : {"smb://host/share", "file:///etc/passwd", "/etc/passwd", "x-app:run"})
+		EXPECT_FALSE(policy_permits(policy, bytes(url), url.size())) << url;
+	EXPECT_TRUE(policy.every_host);
+	EXPECT_EQ(std::make_pair(policy.pace_count, policy.pace_seconds), std::make_pair(20u, 10u));
+}
+
 // The reason starts with the file's name; one too long for it leaves a
 // reason cut short, never one written past its end.
 TEST(ParsePolicy, FileNameLongerThanTheReason)
