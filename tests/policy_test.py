@@ -115,7 +115,7 @@ def main():
             end_namespace_processes()
 
     def allow_list(service):
-        check(re.search(r"^I: .*: policy %s: 2 schemes$" % re.escape(policy.path), service.records(), re.M),
+        check(service.wait_for_record(r"^I: .*: policy %s: 2 schemes$" % re.escape(policy.path)),
               "no start record:\n" + service.records())
         sandbox.clear_urls()
         open_as(sandbox, NOBODY, *everything)
@@ -129,7 +129,7 @@ def main():
 
     def without_file(service):
         start = r"^I: .*: no policy file %s: every URL opens$" % re.escape(policy.path)
-        check(re.search(start, service.records(), re.M), "no start record:\n" + service.records())
+        check(service.wait_for_record(start), "no start record:\n" + service.records())
         check(open_urls(sandbox, *everything) == everything, "opened: %s" % sandbox.urls())
         check(not re.search("refused|skipped", service.records()), service.records())
         # SIGHUP stays ignored where it always was: in a connection child and its opener.
