@@ -6,10 +6,10 @@
 
 std::vector<std::string> recorded_urls;
 
-bool open_url(const unsigned char *url, size_t length)
+int open_url(const unsigned char *url, size_t length)
 {
 	recorded_urls.emplace_back(reinterpret_cast<const char *>(url), length);
-	return true;
+	return 0;
 }
 
 void forget_openers() {}

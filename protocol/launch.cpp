@@ -260,11 +260,11 @@ void forget_openers()
 			free_slot(&opener);
 }
 
-bool open_url(const unsigned char *url, size_t length)
+int open_url(const unsigned char *url, size_t length)
 {
 	if (int r = prepare_opener(); r != 0) {
 		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to prepare the opener", -r);
-		return false;
+		return r;
 	}
 	wait_for_a_slot();
 	// No signal may run this process's handlers in the opener before they
@@ -279,24 +279,24 @@ bool open_url(const unsigned char *url, size_t length)
 	sigprocmask(SIG_SETMASK, &before, nullptr);
 	if (pid == -1) {
 		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
-		return false;
+		return -error;
 	}
 
 	unique_fd pidfd(open_pidfd(pid));
 	if (wait_bounded(pid, pidfd.get()) == 0) {
 		NET_LOG(LEVEL_INFO, "opener still running: %li", static_cast<long>(pid));
 		leave_running(pid, pidfd.release());
-		return true;
+		return 0;
 	}
 	pidfd.reset();
 
 	int status = 0;
 	// Without a successful wait the status holds nothing to judge.
 	if (wait_for(pid, &status, 0) == -1)
-		return true;
+		return 0;
 	if (WIFSIGNALED(status))
 		NET_LOG(LEVEL_ERROR, "unable to process: %i", status);
 	else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
 		NET_LOG(LEVEL_INFO, "opener exited with %i", WEXITSTATUS(status));
-	return true;
+	return 0;
 }

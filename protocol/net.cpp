@@ -39,6 +39,8 @@ event *close_event = nullptr;
 uint64_t skip_left = 0;
 // The header of the command being awaited has been seen and logged.
 bool header_seen = false;
+// The URLs this connection opened, for the policy's pace.
+url_pace pace;
 
 void deadline_cb(evutil_socket_t, short, void *);
 void close_timeout_cb(evutil_socket_t, short, void *)
@@ -86,6 +88,13 @@ int send_reply(const unsigned char *bytes, size_t size)
 		}
 	}
 	return size == 0 ? 0 : queue_reply(bytes, size);
+}
+
+int64_t monotonic_ns()
+{
+	timespec now {};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return now.tv_sec * int64_t{1000000000} + now.tv_nsec;
 }
 
 void deadline_cb(evutil_socket_t, short, void *)
@@ -152,6 +161,7 @@ int net_client_init(int fd)
 	evutil_make_socket_nonblocking(fd);
 	client = {};
 	skip_left = 0;
+	pace = {};
 	header_seen = false;
 
 	// The peer waits for this word before all else: it goes out before the
@@ -189,6 +199,7 @@ int net_client_init(int fd)
 
 void net_client_free()
 {
+	pace_finish(&pace);
 	forget_openers();
 	for (event **ev : {&deadline_event, &close_event}) {
 		if (*ev) {
@@ -398,8 +409,13 @@ bool received_data(const unsigned char *message)
 	const unsigned char *url = message + CMD_HEADER_SIZE + OPEN_URL_PREFIX_SIZE;
 	size_t url_length = length - OPEN_URL_PREFIX_SIZE;
 	logger_dump(plgr, LEVEL_DUMP, "net", __LINE__, __func__, url, url_length, "URL");
+	// The pace counts only what the scheme and host rules let through.
 	if (!policy_allows(url, url_length))
 		return true;
-	open_url(url, url_length);
+	int64_t now = monotonic_ns();
+	if (!pace_allows(&pace, now))
+		return true;
+	if (open_url(url, url_length) == 0)
+		pace_opened(&pace, now);
 	return true;
 }

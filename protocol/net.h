@@ -53,9 +53,9 @@ bool received_handshake(const unsigned char *unit);
 bool received_data(const unsigned char *message);
 
 // Runs the opener for the URL and waits for it, at most OPENER_WAIT_MS; one
-// still running then is left running and reaped from the event loop. True
-// when the opener was started.
-bool open_url(const unsigned char *url, size_t length);
+// still running then is left running and reaped from the event loop. 0 once
+// the opener was started, whatever became of it; a negated errno when it was not.
+int open_url(const unsigned char *url, size_t length);
 // Stops watching the openers left running, without waiting: whatever still
 // runs when this process ends is init's.
 void forget_openers();

@@ -1,10 +1,14 @@
-// The administrator's URL policy: its file, and the check of each URL's scheme.
+// The administrator's URL policy: its file, the checks of each URL's scheme
+// and host, and the pace of one connection.
 #include "protocol/policy.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <uriparser/Uri.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,11 +17,14 @@
 #include <utility>
 
 #include "common/unique_fd.h"
+#include "logger/quote.h"
 #include "protocol/process.h"
 
 namespace {
 
 constexpr std::string_view SCHEMES_KEY = "schemes";
+constexpr std::string_view HOSTS_KEY = "hosts";
+constexpr std::string_view PACE_KEY = "pace";
 // Names longer than this are cut short in records and reasons.
 constexpr size_t SHOWN_NAME_MAX = 64;
 
@@ -85,19 +92,232 @@ bool showable(std::string_view name)
 	return true;
 }
 
-bool same_scheme(std::string_view scheme, std::string_view lowered)
+bool equals_lowered(std::string_view text, std::string_view lowered)
 {
-	if (scheme.size() != lowered.size())
+	if (text.size() != lowered.size())
 		return false;
-	for (size_t i = 0; i < scheme.size(); i++)
-		if (lower(scheme[i]) != static_cast<unsigned char>(lowered[i]))
+	for (size_t i = 0; i < text.size(); i++)
+		if (lower(text[i]) != static_cast<unsigned char>(lowered[i]))
 			return false;
+	return true;
+}
+
+// The keys of the file, each of which may be given once.
+struct seen_keys {
+	bool schemes = false;
+	bool hosts = false;
+	bool pace = false;
+};
+
+// The words of a value, separated by blanks.
+struct word_reader {
+	std::string_view rest;
+	bool next(std::string_view *word)
+	{
+		rest = trim(rest);
+		if (rest.empty())
+			return false;
+		size_t end = 0;
+		while (end < rest.size() && !is_blank(rest[end]))
+			end++;
+		*word = rest.substr(0, end);
+		rest.remove_prefix(end);
+		return true;
+	}
+};
+
+void add_once(std::vector<std::string> *list, std::string item)
+{
+	for (const std::string &known : *list)
+		if (known == item)
+			return;
+	list->push_back(std::move(item));
+}
+
+bool parse_schemes(std::string_view value, const char *file, size_t number, url_policy *parsed,
+		   policy_error *error)
+{
+	std::vector<std::string> schemes;
+	word_reader words{value};
+	std::string_view name;
+	while (words.next(&name)) {
+		if (!is_scheme(name)) {
+			if (showable(name))
+				fail(error, file, number, "not a scheme: %.*s",
+				     static_cast<int>(name.size()), name.data());
+			else
+				fail(error, file, number, "not a scheme");
+			return false;
+		}
+		std::string lowered(name);
+		for (char &c : lowered)
+			c = static_cast<char>(lower(c));
+		add_once(&schemes, std::move(lowered));
+	}
+	parsed->every_scheme = false;
+	parsed->schemes = std::move(schemes);
+	return true;
+}
+
+bool is_digit(unsigned char c)
+{
+	return c >= '0' && c <= '9';
+}
+
+bool is_hex_digit(unsigned char c)
+{
+	return is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'f');
+}
+
+// A browser reads a host whose last label is a number, decimal or 0x hex, as
+// an IPv4 address, however many labels it has: "1.2.3" is 1.2.0.3.
+bool ends_in_number(std::string_view name)
+{
+	size_t dot = name.rfind('.');
+	std::string_view last = dot == std::string_view::npos ? name : name.substr(dot + 1);
+	if (last.size() >= 2 && last[0] == '0' && lower(last[1]) == 'x') {
+		for (unsigned char c : last.substr(2))
+			if (!is_hex_digit(c))
+				return false;
+		return true;
+	}
+	if (last.empty())
+		return false;
+	for (unsigned char c : last)
+		if (!is_digit(c))
+			return false;
+	return true;
+}
+
+// Labels of letters, digits, "-" and "_", as DNS bounds them.
+bool is_host_name(std::string_view name)
+{
+	if (name.empty() || name.size() > 253 || ends_in_number(name))
+		return false;
+	size_t label = 0;
+	for (unsigned char c : name) {
+		if (c == '.') {
+			if (label == 0)
+				return false;
+			label = 0;
+			continue;
+		}
+		if (!is_alpha(c) && !is_digit(c) && c != '-' && c != '_')
+			return false;
+		if (++label > 63)
+			return false;
+	}
+	return label != 0;
+}
+
+// The text of an IPv6 address as every pattern and host is compared: inet_ntop's.
+bool canonical_ipv6(std::string_view text, char (*out)[INET6_ADDRSTRLEN])
+{
+	char copy[INET6_ADDRSTRLEN + 16];
+	if (text.size() >= sizeof copy)
+		return false;
+	memcpy(copy, text.data(), text.size());
+	copy[text.size()] = '\0';
+	unsigned char address[16];
+	return inet_pton(AF_INET6, copy, address) == 1 &&
+	       inet_ntop(AF_INET6, address, *out, sizeof *out) != nullptr;
+}
+
+bool is_ipv4(std::string_view text)
+{
+	char copy[INET_ADDRSTRLEN];
+	if (text.size() >= sizeof copy)
+		return false;
+	memcpy(copy, text.data(), text.size());
+	copy[text.size()] = '\0';
+	unsigned char address[4];
+	// Dotted decimal only, without leading zeros: the one form both readings share.
+	return inet_pton(AF_INET, copy, address) == 1;
+}
+
+// The pattern as it is compared, or empty when it is not one.
+std::string host_pattern(std::string_view word)
+{
+	if (word.size() >= 2 && word.front() == '[' && word.back() == ']') {
+		char address[INET6_ADDRSTRLEN];
+		if (!canonical_ipv6(word.substr(1, word.size() - 2), &address))
+			return {};
+		return "[" + std::string(address) + "]";
+	}
+	bool below = word.starts_with("*.");
+	std::string_view name = below ? word.substr(2) : word;
+	if (name.ends_with('.'))
+		name.remove_suffix(1);
+	if (!below && is_ipv4(name))
+		return std::string(name);
+	if (!is_host_name(name))
+		return {};
+	std::string pattern(below ? "*." : "");
+	for (char c : name)
+		pattern += static_cast<char>(lower(c));
+	return pattern;
+}
+
+bool parse_hosts(std::string_view value, const char *file, size_t number, url_policy *parsed,
+		 policy_error *error)
+{
+	std::vector<std::string> hosts;
+	word_reader words{value};
+	std::string_view word;
+	while (words.next(&word)) {
+		std::string pattern = host_pattern(word);
+		if (pattern.empty()) {
+			if (showable(word))
+				fail(error, file, number, "not a host pattern: %.*s",
+				     static_cast<int>(word.size()), word.data());
+			else
+				fail(error, file, number, "not a host pattern");
+			return false;
+		}
+		add_once(&hosts, std::move(pattern));
+	}
+	parsed->every_host = false;
+	parsed->hosts = std::move(hosts);
+	return true;
+}
+
+// A positive decimal number up to `largest`, without sign or blanks.
+bool parse_bounded(std::string_view text, unsigned largest, unsigned *out)
+{
+	if (text.empty() || text.size() > 9)
+		return false;
+	unsigned value = 0;
+	for (unsigned char c : text) {
+		if (!is_digit(c))
+			return false;
+		value = value * 10 + (c - '0');
+	}
+	if (value < 1 || value > largest)
+		return false;
+	*out = value;
+	return true;
+}
+
+bool parse_pace(std::string_view value, const char *file, size_t number, url_policy *parsed,
+		policy_error *error)
+{
+	size_t slash = value.find('/');
+	unsigned count = 0;
+	unsigned seconds = 0;
+	if (slash == std::string_view::npos || !parse_bounded(value.substr(0, slash), PACE_MAX_COUNT, &count) ||
+	    !parse_bounded(value.substr(slash + 1), PACE_MAX_SECONDS, &seconds)) {
+		fail(error, file, number, "pace is not N/S with N from 1 to %u and S from 1 to %u",
+		     PACE_MAX_COUNT, PACE_MAX_SECONDS);
+		return false;
+	}
+	parsed->pace_count = count;
+	parsed->pace_seconds = seconds;
 	return true;
 }
 
 // One line of the file; false with *error filled in when it is not acceptable.
 bool parse_line(std::string_view line, const char *file, size_t number, url_policy *parsed,
-		bool *seen_schemes, policy_error *error)
+		seen_keys *seen, policy_error *error)
 {
 	if (line.find('\0') != std::string_view::npos) {
 		fail(error, file, number, "NUL byte in line");
@@ -125,47 +345,29 @@ bool parse_line(std::string_view line, const char *file, size_t number, url_poli
 		fail(error, file, number, "missing key before '='");
 		return false;
 	}
-	if (key != SCHEMES_KEY) {
+	bool *given = key == SCHEMES_KEY ? &seen->schemes
+		    : key == HOSTS_KEY	 ? &seen->hosts
+		    : key == PACE_KEY	 ? &seen->pace
+					 : nullptr;
+	if (!given) {
 		if (showable(key))
 			fail(error, file, number, "unknown key %.*s", static_cast<int>(key.size()), key.data());
 		else
 			fail(error, file, number, "unknown key");
 		return false;
 	}
-	if (*seen_schemes) {
-		fail(error, file, number, "key schemes given twice");
+	if (*given) {
+		fail(error, file, number, "key %.*s given twice", static_cast<int>(key.size()), key.data());
 		return false;
 	}
-	*seen_schemes = true;
+	*given = true;
 
-	std::vector<std::string> schemes;
-	std::string_view rest = trim(line.substr(equals + 1));
-	while (!rest.empty()) {
-		size_t end = 0;
-		while (end < rest.size() && !is_blank(rest[end]))
-			end++;
-		std::string_view name = rest.substr(0, end);
-		rest = trim(rest.substr(end));
-		if (!is_scheme(name)) {
-			if (showable(name))
-				fail(error, file, number, "not a scheme: %.*s",
-				     static_cast<int>(name.size()), name.data());
-			else
-				fail(error, file, number, "not a scheme");
-			return false;
-		}
-		std::string lowered(name);
-		for (char &c : lowered)
-			c = static_cast<char>(lower(c));
-		bool known = false;
-		for (const std::string &scheme : schemes)
-			known = known || scheme == lowered;
-		if (!known)
-			schemes.push_back(std::move(lowered));
-	}
-	parsed->every_scheme = false;
-	parsed->schemes = std::move(schemes);
-	return true;
+	std::string_view value = trim(line.substr(equals + 1));
+	if (key == SCHEMES_KEY)
+		return parse_schemes(value, file, number, parsed, error);
+	if (key == HOSTS_KEY)
+		return parse_hosts(value, file, number, parsed, error);
+	return parse_pace(value, file, number, parsed, error);
 }
 
 } // namespace
@@ -174,7 +376,7 @@ int parse_policy(std::string_view text, const char *file, url_policy *out, polic
 {
 	try {
 		url_policy parsed;
-		bool seen_schemes = false;
+		seen_keys seen;
 		size_t number = 0;
 		while (!text.empty()) {
 			number++;
@@ -184,7 +386,7 @@ int parse_policy(std::string_view text, const char *file, url_policy *out, polic
 			// Saved by an editor that ends lines in CR LF.
 			if (!line.empty() && line.back() == '\r')
 				line.remove_suffix(1);
-			if (!parse_line(line, file, number, &parsed, &seen_schemes, error))
+			if (!parse_line(line, file, number, &parsed, &seen, error))
 				return -1;
 		}
 		*out = std::move(parsed);
@@ -273,17 +475,165 @@ std::string_view url_scheme(const unsigned char *url, size_t length)
 	return {reinterpret_cast<const char *>(url), end};
 }
 
-bool policy_permits(const url_policy &policy, const unsigned char *url, size_t length)
+namespace {
+
+// The schemes whose URLs a browser reads by the WHATWG rules, authority first.
+constexpr std::string_view HOST_SCHEMES[] = {"http", "https", "ws", "wss", "ftp"};
+
+// A URL read by the RFC 3986 parser; its parts point into the text it read.
+class parsed_uri {
+public:
+	explicit parsed_uri(std::string_view text)
+	{
+		ok_ = uriParseSingleUriExA(&uri_, text.data(), text.data() + text.size(), nullptr) == URI_SUCCESS;
+	}
+	parsed_uri(const parsed_uri &) = delete;
+	parsed_uri &operator=(const parsed_uri &) = delete;
+	// A failed parse has freed what it made.
+	~parsed_uri()
+	{
+		if (ok_)
+			uriFreeUriMembersA(&uri_);
+	}
+
+	bool ok() const { return ok_; }
+	const UriUriA &get() const { return uri_; }
+
+private:
+	UriUriA uri_ {};
+	bool ok_ = false;
+};
+
+bool has_control(const unsigned char *url, size_t length)
 {
-	if (policy.every_scheme)
-		return true;
-	std::string_view scheme = url_scheme(url, length);
-	if (scheme.empty())
-		scheme = "file";
-	for (const std::string &allowed : policy.schemes)
-		if (same_scheme(scheme, allowed))
+	for (size_t i = 0; i < length; i++)
+		if (url[i] < 0x20 || url[i] == 0x7f)
 			return true;
 	return false;
+}
+
+bool listed(const std::vector<std::string> &list, std::string_view name)
+{
+	for (const std::string &item : list)
+		if (equals_lowered(name, item))
+			return true;
+	return false;
+}
+
+bool host_listed(const url_policy &policy, std::string_view host, bool ip_literal)
+{
+	if (ip_literal) {
+		char address[INET6_ADDRSTRLEN];
+		if (!canonical_ipv6(host, &address))
+			return false;
+		std::string_view canonical(address);
+		for (const std::string &pattern : policy.hosts)
+			if (pattern.size() == canonical.size() + 2 && pattern[0] == '[' &&
+			    std::string_view(pattern).substr(1, canonical.size()) == canonical)
+				return true;
+		return false;
+	}
+	if (host.ends_with('.'))
+		host.remove_suffix(1);
+	for (const std::string &pattern : policy.hosts) {
+		if (pattern.starts_with("*.")) {
+			// ".example.org", after at least one byte of the host's own.
+			std::string_view suffix = std::string_view(pattern).substr(1);
+			if (host.size() > suffix.size() &&
+			    equals_lowered(host.substr(host.size() - suffix.size()), suffix))
+				return true;
+		} else if (equals_lowered(host, pattern)) {
+			return true;
+		}
+	}
+	return false;
+}
+
+// The host rule for a URL of the policy's schemes. A browser reads these URLs by
+// the WHATWG rules, this parser by RFC 3986: whatever the two could read as
+// different hosts is refused, so that the host judged is the host opened.
+url_verdict judge_host(const url_policy &policy, const unsigned char *url, size_t length,
+		       std::string_view *host)
+{
+	std::string_view text(reinterpret_cast<const char *>(url), length);
+	// A browser drops leading blanks before it reads the scheme.
+	size_t start = std::min(text.find_first_not_of(' '), text.size());
+	std::string_view scheme = url_scheme(url + start, length - start);
+	bool judged = false;
+	for (std::string_view name : HOST_SCHEMES)
+		judged = judged || equals_lowered(scheme, name);
+	if (!judged)
+		return url_verdict::opens;
+	// A browser takes a backslash for a slash and drops blanks.
+	if (text.find_first_of(" \\") != std::string_view::npos)
+		return url_verdict::unreadable;
+	parsed_uri uri(text);
+	if (!uri.ok())
+		return url_verdict::unreadable;
+	// No host without "//": "https:evil.example" and "https:/evil.example" name
+	// one to a browser only.
+	const UriTextRangeA &range = uri.get().hostText;
+	if (!range.first || range.first == range.afterLast)
+		return url_verdict::unreadable;
+	std::string_view found(range.first, static_cast<size_t>(range.afterLast - range.first));
+	// A browser decodes a host's escapes and maps its non-ASCII letters.
+	for (unsigned char c : found)
+		if (c == '%' || c >= 0x80)
+			return url_verdict::unreadable;
+	bool ip_literal = uri.get().hostData.ip6 || uri.get().hostData.ipFuture.first;
+	if (host_listed(policy, found, ip_literal))
+		return url_verdict::opens;
+	if (host)
+		*host = ip_literal ? std::string_view(found.data() - 1, found.size() + 2) : found;
+	return url_verdict::refused_host;
+}
+
+// A name lowered and cut short for a record.
+struct shown_name {
+	char text[SHOWN_NAME_MAX + sizeof "..."];
+
+	explicit shown_name(std::string_view name)
+	{
+		size_t n = std::min(name.size(), SHOWN_NAME_MAX);
+		for (size_t i = 0; i < n; i++)
+			text[i] = static_cast<char>(lower(name[i]));
+		strcpy(text + n, name.size() > SHOWN_NAME_MAX ? "..." : "");
+	}
+};
+
+constexpr int64_t NS_PER_S = 1000000000;
+
+} // namespace
+
+url_verdict judge_url(const url_policy &policy, const unsigned char *url, size_t length,
+		      std::string_view *host)
+{
+	// xdg-open takes a URL with a newline in it for a file name.
+	if ((!policy.every_scheme || !policy.every_host) && has_control(url, length))
+		return url_verdict::unreadable;
+	if (!policy.every_scheme) {
+		std::string_view scheme = url_scheme(url, length);
+		if (!listed(policy.schemes, scheme.empty() ? "file" : scheme))
+			return url_verdict::refused_scheme;
+	}
+	if (policy.every_host)
+		return url_verdict::opens;
+	return judge_host(policy, url, length, host);
+}
+
+bool policy_permits(const url_policy &policy, const unsigned char *url, size_t length)
+{
+	return judge_url(policy, url, length) == url_verdict::opens;
+}
+
+void describe_policy(const url_policy &policy, char *text, size_t size)
+{
+	int used = policy.every_scheme ? snprintf(text, size, "every scheme")
+				       : snprintf(text, size, "%zu schemes", policy.schemes.size());
+	if (used >= 0 && static_cast<size_t>(used) < size && !policy.every_host)
+		used += snprintf(text + used, size - used, ", %zu hosts", policy.hosts.size());
+	if (used >= 0 && static_cast<size_t>(used) < size && policy.pace_count != 0)
+		snprintf(text + used, size - used, ", pace %u/%u", policy.pace_count, policy.pace_seconds);
 }
 
 const url_policy &current_policy()
@@ -298,17 +648,63 @@ void set_policy(url_policy policy)
 
 bool policy_allows(const unsigned char *url, size_t length)
 {
-	if (policy_permits(policy_in_force, url, length))
+	std::string_view host;
+	unsigned uid = static_cast<unsigned>(getuid());
+	switch (judge_url(policy_in_force, url, length, &host)) {
+	case url_verdict::opens:
 		return true;
-	std::string_view scheme = url_scheme(url, length);
-	if (scheme.empty())
-		scheme = "file";
-	// Only the scheme, lowered as it was compared; an endless one is cut short.
-	char shown[SHOWN_NAME_MAX + sizeof "..."];
-	size_t n = scheme.size() < SHOWN_NAME_MAX ? scheme.size() : SHOWN_NAME_MAX;
-	for (size_t i = 0; i < n; i++)
-		shown[i] = static_cast<char>(lower(scheme[i]));
-	strcpy(shown + n, scheme.size() > SHOWN_NAME_MAX ? "..." : "");
-	NET_LOG(LEVEL_WARNING, "refused scheme %s for uid %u", shown, static_cast<unsigned>(getuid()));
+	case url_verdict::refused_scheme: {
+		std::string_view scheme = url_scheme(url, length);
+		// Only the scheme, lowered as it was compared; an endless one is cut short.
+		shown_name shown(scheme.empty() ? "file" : scheme);
+		NET_LOG(LEVEL_WARNING, "refused scheme %s for uid %u", shown.text, uid);
+		break;
+	}
+	case url_verdict::refused_host: {
+		// Only the host; the parser let it through, but it is still the peer's text.
+		shown_name shown(host);
+		log_quote quoted(shown.text);
+		NET_LOG(LEVEL_WARNING, "refused host %s for uid %u", quoted.c_str(), uid);
+		break;
+	}
+	case url_verdict::unreadable:
+		NET_LOG(LEVEL_WARNING, "refused unreadable URL for uid %u", uid);
+		break;
+	}
 	return false;
+}
+
+bool pace_allows(url_pace *pace, int64_t now)
+{
+	const url_policy &policy = policy_in_force;
+	if (policy.pace_count == 0 || pace->count < policy.pace_count)
+		return true;
+	// With the ring full, the next slot holds the N-th URL opened before this one.
+	if (now - pace->opened[pace->next] >= policy.pace_seconds * NS_PER_S)
+		return true;
+	if (pace->recorded && now - pace->recorded_at < NS_PER_S) {
+		pace->unrecorded++;
+		return false;
+	}
+	NET_LOG(LEVEL_WARNING, "URL skipped: more than %u in %u s", policy.pace_count, policy.pace_seconds);
+	pace->recorded = true;
+	pace->recorded_at = now;
+	return false;
+}
+
+void pace_opened(url_pace *pace, int64_t now)
+{
+	unsigned count = policy_in_force.pace_count;
+	if (count == 0)
+		return;
+	pace->opened[pace->next] = now;
+	pace->next = (pace->next + 1) % count;
+	pace->count = std::min(pace->count + 1, count);
+}
+
+void pace_finish(url_pace *pace)
+{
+	if (pace->unrecorded != 0)
+		NET_LOG(LEVEL_WARNING, "skipped %lu more URLs", pace->unrecorded);
+	*pace = {};
 }

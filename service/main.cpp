@@ -182,6 +182,14 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	set_policy(std::move(policy));
+	// Which file is in force, if any: a build tree reads another than a package.
+	if (r == -ENOENT) {
+		SERVICE_LOG(LEVEL_INFO, "no policy file %s: every URL opens", POLICY_FILE);
+	} else {
+		char allowed[128];
+		describe_policy(current_policy(), allowed, sizeof allowed);
+		SERVICE_LOG(LEVEL_INFO, "policy %s: %s", POLICY_FILE, allowed);
+	}
 
 	// Refused in the foreground, so the message and the status reach the caller.
 	if (create_server_socket() != 0) {

@@ -26,10 +26,9 @@ void sighup_cb(evutil_socket_t, short, void *)
 		return;
 	}
 	set_policy(std::move(policy));
-	if (current_policy().every_scheme)
-		SERVICE_LOG(LEVEL_INFO, "policy reloaded: every scheme");
-	else
-		SERVICE_LOG(LEVEL_INFO, "policy reloaded: %zu schemes", current_policy().schemes.size());
+	char allowed[128];
+	describe_policy(current_policy(), allowed, sizeof allowed);
+	SERVICE_LOG(LEVEL_INFO, "policy reloaded: %s", allowed);
 }
 
 void ignore_reload()

@@ -416,8 +416,18 @@ class Sandbox:
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
         subprocess.run(["mount", "--make-rprivate", "/"], check=True, timeout=10)
         subprocess.run(["mount", "--bind", self.stub, OPENER], check=True, timeout=10)
+        # The machine's own URL policy, installed there or not, decides nothing
+        # here: its directory is an empty one of this namespace.
+        self.policy_dir = os.path.dirname(os.environ.get("QUILLMERE_POLICY_FILE", ""))
+        if self.policy_dir and os.path.isdir(self.policy_dir):
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", self.policy_dir],
+                           check=True, timeout=10)
+        else:
+            self.policy_dir = None
 
     def cleanup(self):
+        if self.policy_dir:
+            subprocess.run(["umount", self.policy_dir], check=False)
         subprocess.run(["umount", OPENER], check=False)
         shutil.rmtree(self.dir, ignore_errors=True)
 

@@ -28,6 +28,8 @@ EXEC_START = "ExecStart=/usr/sbin/quillmere -D -v info"
 UNIT_DIR = "lib/systemd/system"
 SOCKET_LINK = "etc/systemd/system/sockets.target.wants/quillmere.socket"
 POLICY = "/etc/quillmere/quillmere.conf"
+# What the shipped policy sets, each under comment lines that say why.
+SHIPPED_SETTINGS = ["schemes = https http mailto", "pace = 20/10"]
 LIBRARY = "libquillmere-client.so.1"
 SYMBOLS = ["quillmere_connect", "quillmere_open_url", "quillmere_finish", "quillmere_free",
            "quillmere_strerror", "quillmere_fd"]
@@ -76,6 +78,7 @@ def expected_files(multiarch):
             "./usr/share/doc/quillmere/README.md.gz": 0o644,
             "./usr/share/doc/quillmere/protocol.md.gz": 0o644,
             "./usr/share/doc/quillmere/security.md.gz": 0o644,
+            "./usr/share/doc/quillmere/NEWS.Debian.gz": 0o644,
             **doc("quillmere"),
         },
     }
@@ -168,7 +171,8 @@ def check_contents(debs, version, multiarch, r):
 
     fields = control(debs["quillmere"], "Version", "Depends")
     r.check("quillmere: version and dependencies", fields.get("Version") == version
-            and {"libevent-core-2.1-7", "xdg-utils", "libquillmere-client1"} <= set(depends(fields)),
+            and {"libevent-core-2.1-7", "liburiparser1", "xdg-utils", "libquillmere-client1"}
+            <= set(depends(fields)),
             fields)
     fields = control(debs["libquillmere-client1"], "Section", "Multi-Arch", "Depends")
     r.check("libquillmere-client1: a library that needs no C++ runtime",
@@ -326,8 +330,10 @@ def check_binaries(root, version, multiarch, r):
             p.stdout + p.stderr)
     with open(os.path.join(root, POLICY.lstrip("/"))) as f:
         lines = f.read().splitlines()
-    r.check("the shipped policy sets nothing",
-            all(not l.strip() or l.lstrip().startswith("#") for l in lines), "\n".join(lines))
+    settings = [(i, l) for i, l in enumerate(lines) if l.strip() and not l.lstrip().startswith("#")]
+    r.check("the shipped policy opens web and mail links at a pace, each setting explained",
+            [l for _, l in settings] == SHIPPED_SETTINGS
+            and all(i > 0 and lines[i - 1].startswith("# ") for i, _ in settings), "\n".join(lines))
     with open(os.path.join(root, "usr/sbin/quillmere"), "rb") as f:
         r.check("the packaged service reads the shipped policy", POLICY.encode() + b"\0" in f.read(),
                 POLICY)

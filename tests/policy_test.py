@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The administrator's URL policy on the real service: which URLs open, what
-is logged, a file refused at start, and reloads on SIGHUP.
+is logged, the pace of a connection, a file refused at start, and reloads on
+SIGHUP.
 
 The service reads its policy from the path it was built with. Inside this
 test's mount namespace that path's directory is a private tmpfs (or, where
@@ -114,6 +115,8 @@ def main():
             end_namespace_processes()
 
     def allow_list(service):
+        check(service.wait_for_record(r"^I: .*: policy %s: 2 schemes$" % re.escape(policy.path)),
+              "no start record:\n" + service.records())
         sandbox.clear_urls()
         open_as(sandbox, NOBODY, *everything)
         check(sandbox.urls() == ["https://x", "MAILTO:a@b"], "opened: %s" % sandbox.urls())
@@ -125,8 +128,10 @@ def main():
             check(part not in records, "the log holds %r:\n%s" % (part, records))
 
     def without_file(service):
+        start = r"^I: .*: no policy file %s: every URL opens$" % re.escape(policy.path)
+        check(service.wait_for_record(start), "no start record:\n" + service.records())
         check(open_urls(sandbox, *everything) == everything, "opened: %s" % sandbox.urls())
-        check(not re.search("policy|refused", service.records()), service.records())
+        check(not re.search("refused|skipped", service.records()), service.records())
         # SIGHUP stays ignored where it always was: in a connection child and its opener.
         open(sandbox.hold_path, "w").close()
         peer = Peer().handshake()
@@ -175,6 +180,17 @@ def main():
         reload_and_wait(r"I: .*: policy reloaded: every scheme")
         check(open_urls(sandbox, "https://x", "mailto:a") == ["https://x", "mailto:a"], sandbox.urls())
 
+    def pace(service):
+        urls = ["https://x/%d" % i for i in range(100)]
+        check(open_urls(sandbox, *urls) == urls[:3], "opened: %s" % sandbox.urls())
+        # Written as the connection ends, unless every skip had a record of its own.
+        service.wait_for_record(r"skipped \d+ more URLs$")
+        records = service.records()
+        recorded = len(re.findall(r"^W: .*: URL skipped: more than 3 in 3600 s$", records, re.M))
+        counted = [int(k) for k in re.findall(r"^W: .*: skipped (\d+) more URLs$", records, re.M)]
+        check(recorded >= 1 and recorded + sum(counted) == 97 and len(counted) == (recorded < 97),
+              "%d recorded, %s counted:\n%s" % (recorded, counted, records))
+
     def bad_line(_):
         for level in ("none", "error"):
             status, err = start_refused(binary, sandbox, level)
@@ -191,11 +207,14 @@ def main():
 
     try:
         policy.remove()
-        results.run("without a file every URL opens, nothing is logged, SIGHUP stays ignored",
+        results.run("without a file every URL opens, the start record says so, SIGHUP stays ignored",
                     with_service, "none", without_file)
         policy.write("# web and mail\nschemes = https mailto\n")
         results.run("schemes = https mailto: only those open, each refusal one record",
                     with_service, "allow", allow_list)
+        policy.write("# three, then none for an hour\npace = 3/3600\n")
+        results.run("pace = 3/3600: 100 URLs on one connection open 3, the skips recorded or counted",
+                    with_service, "pace", pace)
         policy.write("schemes = https\n\nscheme = mailto\n")
         results.run("a bad line stops the start with its number, even under -v none",
                     bad_line, None)
