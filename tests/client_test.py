@@ -199,15 +199,20 @@ def build_plugin(ctx, r):
     against it the way its authors would; returns the plug-in's path and the
     environment it runs in, or None."""
     prefix = os.path.join(ctx["tmp"], "prefix")
+    # Staged: the URL policy goes where the service was built to read it,
+    # outside any prefix, and must not land on this machine.
+    stage = os.path.join(ctx["tmp"], "stage")
     p = subprocess.run(["cmake", "--install", ctx["build"], "--prefix", prefix],
-                       capture_output=True, text=True)
-    pcs = glob.glob(os.path.join(prefix, "**", "pkgconfig", "quillmere-client.pc"), recursive=True)
+                       env=dict(os.environ, DESTDIR=stage), capture_output=True, text=True)
+    pcs = glob.glob(os.path.join(stage + prefix, "**", "pkgconfig", "quillmere-client.pc"),
+                    recursive=True)
     r.check("cmake --install puts the library's pkg-config file into the prefix",
             p.returncode == 0 and len(pcs) == 1, p.stdout + p.stderr)
     if len(pcs) != 1:
         return None
     libdir = os.path.dirname(os.path.dirname(pcs[0]))
-    env = dict(os.environ, PKG_CONFIG_PATH=os.path.dirname(pcs[0]), LD_LIBRARY_PATH=libdir)
+    env = dict(os.environ, PKG_CONFIG_PATH=os.path.dirname(pcs[0]), PKG_CONFIG_SYSROOT_DIR=stage,
+               LD_LIBRARY_PATH=libdir)
     # A sanitizer build's library brings its runtime along, after the plug-in's C library.
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     flags = subprocess.run(["pkg-config", "--cflags", "--libs", "quillmere-client"], env=env,
@@ -224,8 +229,8 @@ def build_plugin(ctx, r):
 
 def check_completion(ctx, r):
     """The installed bash completion loads and offers the long options."""
-    script = os.path.join(ctx["tmp"], "prefix", "share", "bash-completion", "completions",
-                          "quillmere-open")
+    script = os.path.join(ctx["tmp"], "stage" + ctx["tmp"], "prefix", "share", "bash-completion",
+                          "completions", "quillmere-open")
     p = subprocess.run(["bash", "--norc", "--noprofile", "-c",
                         'source "$1" && COMP_WORDS=(quillmere-open --) COMP_CWORD=1 && '
                         '_quillmere_open && echo "${COMPREPLY[*]}"', "bash", script],
