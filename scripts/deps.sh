@@ -8,4 +8,5 @@ apt-get install -y --no-install-recommends \
 	python3 util-linux xdg-utils procps dbus-bin \
 	libbenchmark-dev libspdlog-dev socat xxd bsdextrautils \
 	systemd man-db dpkg-dev debhelper lintian file \
+	debootstrap systemd-container \
 	clang libclang-rt-14-dev

@@ -170,11 +170,12 @@ def run_cases(script, names, args, timeout):
     return passed, failed
 
 
-def listener_inode():
-    """The inode of the listening service socket in this namespace, or None."""
+def listener_inode(pid="self"):
+    """The inode of the listening service socket in the network namespace of
+    pid (this one by default), or None."""
     # Accepted sockets carry the name too; only a listener has __SO_ACCEPTCON.
     name = "@" + ADDRESS[1:].decode()
-    with open("/proc/net/unix") as f:
+    with open("/proc/%s/net/unix" % pid) as f:
         for line in f.readlines()[1:]:
             fields = line.split()
             if len(fields) >= 8 and fields[7] == name and fields[3] == "00010000":
