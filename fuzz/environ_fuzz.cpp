@@ -48,9 +48,24 @@ bool model_display(const std::string &value)
 	return !screen.empty() && all_of(screen, DIGITS);
 }
 
+// The language, with no slash that would make it a path: -1 for other names.
+int model_locale(const std::string &entry)
+{
+	size_t equals = entry.find('=');
+	std::string name = entry.substr(0, equals);
+	bool locale = name == "LANG" || name == "LANGUAGE" ||
+		      (name.size() > 3 && name.compare(0, 3, "LC_") == 0 &&
+		       all_of(name.substr(3), "ABCDEFGHIJKLMNOPQRSTUVWXYZ_"));
+	if (!locale)
+		return -1;
+	return equals != std::string::npos && entry.find('/') == std::string::npos;
+}
+
 // A confined caller's entry, judged on its text; its displays are only candidates.
 bool model_confined(const std::string &entry)
 {
+	if (int locale = model_locale(entry); locale >= 0)
+		return locale;
 	size_t equals = entry.find('=');
 	if (equals == std::string::npos)
 		return false;
@@ -69,6 +84,10 @@ bool model_accept(const std::string &entry, bool confined)
 {
 	if (confined)
 		return model_confined(entry);
+	if (int locale = model_locale(entry); locale >= 0)
+		return locale;
+	if (entry.compare(0, 12, "XAUTHORITY=/") == 0)
+		return true;
 	if (entry == "XDG_CONFIG_HOME=/" || entry == "XDG_DATA_HOME=/")
 		return false;
 	for (const char *prefix : {"SESSION_MANAGER=", "XDG_CURRENT_DESKTOP=",

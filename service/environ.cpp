@@ -99,6 +99,27 @@ private:
 	size_t mask = 0;
 };
 
+bool is_locale_name(std::string_view name)
+{
+	if (name == "LANG" || name == "LANGUAGE")
+		return true;
+	if (!name.starts_with("LC_") || name.size() == 3)
+		return false;
+	return std::ranges::all_of(name.substr(3), [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; });
+}
+
+// Where the opener's programs take their language from. A value with a slash
+// would be read as a path to locale files of the caller's choosing, so it is
+// never taken, whatever else the entry holds. -1 for any other entry.
+int judge_locale(std::string_view entry)
+{
+	size_t equals = entry.find('=');
+	if (!is_locale_name(entry.substr(0, equals)))
+		return -1;
+	return equals != std::string_view::npos &&
+	       entry.find('/', equals) == std::string_view::npos;
+}
+
 bool confined_accepts(std::string_view text, const char *entry, const confined_displays &displays)
 {
 	if (!accept_confined_entry(text))
@@ -114,6 +135,12 @@ bool confined_accepts(std::string_view text, const char *entry, const confined_d
 
 bool accept_environ_entry(std::string_view entry)
 {
+	if (int locale = judge_locale(entry); locale >= 0)
+		return locale;
+	// The session's X cookie, wherever its desktop keeps it: a file the user's
+	// opener could read anyway.
+	if (entry.starts_with("XAUTHORITY=/"))
+		return true;
 	// A lone slash would make the root directory the user's configuration.
 	if (entry == "XDG_CONFIG_HOME=/" || entry == "XDG_DATA_HOME=/")
 		return false;
@@ -146,6 +173,8 @@ std::string_view display_number(std::string_view value)
 
 bool accept_confined_entry(std::string_view entry)
 {
+	if (int locale = judge_locale(entry); locale >= 0)
+		return locale;
 	size_t equals = entry.find('=');
 	if (equals == std::string_view::npos)
 		return false;

@@ -13,11 +13,12 @@
 constexpr size_t ENVIRON_MAX_BYTES = 1048576;
 constexpr size_t ENVIRON_MAX_ENTRIES = 65536;
 
-// Whether an entry of the peer's environment (NAME=value) is kept.
+// Whether an entry of the peer's environment (NAME=value) is kept: its
+// session's variables, its X cookie's file and its language.
 bool accept_environ_entry(std::string_view entry);
 // Whether an entry is kept from a confined caller, judged on its text alone:
-// display and desktop names of a plain form, never a path, a bus address or a
-// program. DISPLAY and WAYLAND_DISPLAY pass this only as candidates; the walk
+// display and desktop names of a plain form and the language, never a path, a
+// bus address or a program. DISPLAY and WAYLAND_DISPLAY pass this only as candidates; the walk
 // takes them only where confined_displays names them.
 bool accept_confined_entry(std::string_view entry);
 // The number of an X display of the form ":N" or ":N.S", or "" for any other

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -145,6 +146,12 @@ int main(int argc, char *argv[])
 	}
 	logger_set_level(plgr, level < 0 ? LEVEL_ERROR : level);
 	logger_set_writer(plgr, stderr_writer, nullptr);
+	// Decided now, once for every process of the service: a connection child
+	// that decided after taking its caller's environment would judge by the
+	// caller's JOURNAL_STREAM and TZ. The time zone read here is never read
+	// again, as no code of the service calls tzset, mktime or localtime.
+	detect_stderr_journal();
+	tzset();
 
 	// Each connection child re-initialises this base: without the environment
 	// it no longer scans it for libevent's tuning variables, which are no way

@@ -210,8 +210,26 @@ TEST(EnvironFilter, WhatEachCallerKeeps)
 		{"SESSION_MANAGER=local/unix", true, false},
 		{"SESSION_MANAGER=", true, false},
 		{"PATH=/usr/bin:/bin", false, false},
-		{"XAUTHORITY=/home/u/.Xauthority", false, false},
-		{"LANG=de_DE.UTF-8", false, false},
+		// The session's X cookie, and its language.
+		{"XAUTHORITY=/home/u/.Xauthority", true, false},
+		{"XAUTHORITY=/run/user/1/xauth_a", true, false},
+		{"XAUTHORITY=xauth", false, false},
+		{"XAUTHORITYX=/x", false, false},
+		{"LANG=de_DE.UTF-8", true, true},
+		{"LC_ALL=de_DE.UTF-8", true, true},
+		{"LC_TIME=en_GB.UTF-8", true, true},
+		{"LANGUAGE=de:en", true, true},
+		{"LC_PAPER_SIZE=a4", true, true},
+		// A locale with a slash is a path to files of the caller's choosing:
+		// dropped, whatever else the entry holds.
+		{"LANG=/tmp/x", false, false},
+		{"LC_ALL=../x", false, false},
+		{"LC_ALL=/tmp/x/DISPLAY=y", false, false},
+		{"LANG", false, false},
+		{"LC_=x", false, false},
+		{"LCX=1", false, false},
+		{"LC_time=x", false, false},
+		{"LC_=x:DISPLAY=1", true, false},
 		{"A=DISPLAY=1", true, false},
 		{"", false, false},
 		{"XDG_CURRENT_DESKTOP=GNOME", true, true},
@@ -336,7 +354,8 @@ TEST_F(ChangeEnviron, KeepsOnlySessionEntries)
 				     "XDG_CONFIG_HOME=/home/u/.config", "XDG_SESSION_TYPE=x11",
 				     "XDG_RUNTIME_DIR=/run/user/1000",
 				     "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus",
-				     "SESSION_MANAGER=", "A=DISPLAY=1"}));
+				     "SESSION_MANAGER=", "XAUTHORITY=/home/u/.Xauthority",
+				     "LANG=de_DE.UTF-8", "A=DISPLAY=1"}));
 	EXPECT_TRUE(o.records.empty());
 }
 
@@ -347,7 +366,7 @@ TEST_F(ChangeEnviron, EntriesAcrossReadBoundaries)
 	std::string first = "XDG_FIRST=" + std::string(40, 'a');
 	std::string second = "DISPLAY=" + std::string(1000, 'b');
 	std::string last = "HOME=/home/" + std::string(600, 'c');
-	start_peer({pad, first, "LANG=C", second, last});
+	start_peer({pad, first, "LANG=/C", second, last});
 	outcome o = run_change_environ(conn);
 	EXPECT_EQ(o.result, 0);
 	EXPECT_EQ(o.environ, (std::vector<std::string>{first, second, last}));
