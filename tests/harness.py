@@ -501,17 +501,28 @@ class Sandbox:
 class Service:
     """The real binary, its standard output and error captured."""
 
-    def __init__(self, sandbox, *args, prefix=(), stdin=subprocess.DEVNULL, env=None):
+    def __init__(self, sandbox, *args, prefix=(), stdin=subprocess.DEVNULL, env=None,
+                 journal=False):
+        """journal: standard error is a pipe that JOURNAL_STREAM names, as
+        the journal's stream is under the service manager."""
         full_env = dict(os.environ)
         full_env.update(env or {})
+        stderr = subprocess.PIPE
+        if journal:
+            read_end, stderr = os.pipe()
+            st = os.fstat(stderr)
+            full_env["JOURNAL_STREAM"] = "%d:%d" % (st.st_dev, st.st_ino)
         self.proc = subprocess.Popen([*prefix, sandbox.binary, *args], stdin=stdin,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=stderr,
                                      cwd=sandbox.dir, env=full_env)
+        if journal:
+            os.close(stderr)
+        err_stream = os.fdopen(read_end, "rb") if journal else self.proc.stderr
         self.pid = self.proc.pid
         self.out = bytearray()
         self.err = bytearray()
         self.readers = [threading.Thread(target=self._drain, args=(s, b), daemon=True)
-                        for s, b in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+                        for s, b in ((self.proc.stdout, self.out), (err_stream, self.err))]
         for r in self.readers:
             r.start()
 

@@ -52,7 +52,7 @@ TABLE_KEPT = ["DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0", "HOME=/home/u",
 	      "XDG_CONFIG_HOME=/home/u/.config", "XDG_SESSION_TYPE=x11",
 	      "XDG_RUNTIME_DIR=/run/user/1000",
 	      "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", "SESSION_MANAGER=",
-	      "A=DISPLAY=1"]
+	      "XAUTHORITY=/home/u/.Xauthority", "LANG=de_DE.UTF-8", "A=DISPLAY=1"]
 
 def handshake(s):
 	"""Completes the handshake on a connected socket; the child then serves it."""
@@ -256,7 +256,7 @@ def case_request_without_passwd_entry(ctx):
 	last = "HOME=/home/" + "c" * 600
 	service = Service(ctx, "-D", "-v", "info")
 	service.wait_listening()
-	ctx.request(["https://example.org/large"], env=[pad, first, "LANG=C", second, last],
+	ctx.request(["https://example.org/large"], env=[pad, first, "PATH=/bin", second, last],
 		    user=(uid, gid))
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	opened = ctx.opened()
@@ -388,14 +388,14 @@ def case_one_record_one_line(ctx):
 	service = Service(ctx, "-D", "-v", "debug")
 	service.wait_listening()
 	ctx.request(["https://example.org/forge"], user=(65534, 65534),
-		    env=["DISPLAY=:0\n" + forged, "LANG=C\\x0a\n" + forged])
+		    env=["DISPLAY=:0\n" + forged, "PATH=C\\x0a\n" + forged])
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	parsed = records(service.stderr)
 	check_equal([r for r in parsed if r[3] == "forged"], [], "forged records")
 	messages = [msg for (lv, pid, fn, msg) in parsed if fn == "change_environ"]
 	check_equal(messages, ["plugin env: DISPLAY=:0\\x0a" + forged,
 			       "putenv: DISPLAY=:0\\x0a" + forged,
-			       "plugin env: LANG=C\\x5cx0a\\x0a" + forged], "quoted entries")
+			       "plugin env: PATH=C\\x5cx0a\\x0a" + forged], "quoted entries")
 
 
 def order(holder, line):
@@ -965,6 +965,71 @@ def case_opener_signals(ctx):
 		check_equal(sorted(f.read().split()),
 			    sorted(["SigBlk:", "0000000000000000", "SigIgn:", "0000000000001001"]),
 			    "the opener's blocked and ignored signals")
+
+
+def case_journal_and_time_zone_decided_at_start(ctx):
+	"""Whether standard error is the journal, and the time zone of the
+	records, are the service's own, decided at start: a connection child has
+	taken on its caller's environment by its first record, and at this level
+	the service writes none before that child exists."""
+	service = Service(ctx, "-D", "-v", "warning", env={"TZ": "UTC"}, journal=True)
+	service.wait_listening()
+	# Half a day off, and let through by the DISPLAY= rule.
+	done = ctx.run_peer(env=["TZ=UTC-12:DISPLAY=x"], flags=["--malformed"])
+	check_equal(done.returncode, 0, "the peer: " + done.stderr)
+	check(service.wait_for_record(r"protocol error cmd 1/3$"), "the child's record")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	lines = [line for line in service.stderr.splitlines() if line not in NOTICE_LINES]
+	check_equal([line[:3] for line in lines], ["<3>"], "the journal's priority of each record")
+	stamp = RECORD.fullmatch(lines[0][3:]).group(2)
+	off = time.mktime(time.strptime(stamp[:16], "%Y.%m.%d %H:%M")) - time.mktime(time.gmtime())
+	check(abs(off) < 600, "a record stamped %s at %s UTC" % (stamp, time.strftime("%H:%M", time.gmtime())))
+
+
+# What a browser does first: open its window on the display, in the user's language.
+SESSION_HANDLER = """#!/bin/sh
+/usr/bin/xdpyinfo > /dev/null 2> OUTDIR/x-errors && : > OUTDIR/x-reached
+/usr/bin/env | /bin/grep -E '^(LANG|LC_[A-Z_]+)=' | /usr/bin/sort > OUTDIR/x-locale
+"""
+
+
+def case_session_display_and_language(ctx):
+	"""A program started for a user reaches the session's X display with the
+	cookie that the session's XAUTHORITY names, in the user's runtime
+	directory as desktops keep it, and speaks the session's language."""
+	runtime, bus = user_runtime_dir(65534)
+	cookie = runtime + "/xauth_quillmere"
+	subprocess.run(["xauth", "-q", "-f", cookie, "add", ":42", ".", os.urandom(16).hex()],
+		       check=True, capture_output=True, timeout=10)
+	os.chown(cookie, 65534, 65534)
+	# Only the abstract name and no lock file: nothing of the machine's /tmp.
+	ready_r, ready_w = os.pipe()
+	xvfb = subprocess.Popen(["Xvfb", ":42", "-auth", cookie, "-nolisten", "tcp", "-nolisten", "unix",
+				 "-nolock", "-displayfd", str(ready_w)], pass_fds=[ready_w],
+				stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+	os.close(ready_w)
+	with os.fdopen(ready_r) as ready:
+		check_equal(ready.readline(), "42\n", "the X server's display")
+	subprocess.run(["umount", OPENER], check=True, timeout=10)
+	handler = os.path.join(ctx.dir, "handler")
+	write_file(handler, SESSION_HANDLER.replace("OUTDIR", ctx.out), 0o755)
+	write_file(ctx.dir + "/config/mimeapps.list",
+		   "[Default Applications]\nx-scheme-handler/https=session.desktop\n")
+	write_file(ctx.dir + "/data/applications/session.desktop", "[Desktop Entry]\n"
+		   "Type=Application\nName=session\nExec=%s %%u\n" % handler)
+	service = Service.started(ctx)
+	ctx.request(["https://example.org/session"], user=(65534, 65534),
+		    env=["DISPLAY=:42", "XAUTHORITY=" + cookie, "LANG=de_DE.UTF-8",
+			 "LC_TIME=en_GB.UTF-8", "HOME=/nonexistent", "XDG_CONFIG_HOME=%s/config" % ctx.dir,
+			 "XDG_DATA_HOME=%s/data" % ctx.dir])
+	wait_for(lambda: os.path.exists(ctx.out + "/x-locale"), "the handler")
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	xvfb.kill()
+	xvfb.wait()
+	with open(ctx.out + "/x-errors") as f:
+		check(os.path.exists(ctx.out + "/x-reached"), "the handler's X client: " + f.read())
+	with open(ctx.out + "/x-locale") as f:
+		check_equal(f.read(), "LANG=de_DE.UTF-8\nLC_TIME=en_GB.UTF-8\n", "the handler's language")
 
 
 def case_socket_activation(ctx):
