@@ -1,11 +1,14 @@
 // A connection child becomes the user who connected, with that user's
 // desktop-session variables and nothing else of its environment.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <linux/nsfs.h>
 #include <sys/ioctl.h>
+#include <linux/keyctl.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -157,19 +160,17 @@ int sees_other_files(int dir)
 	return 0;
 }
 
-// 1 when the process's status shows a policy that confines it (no new
-// privileges, or a seccomp mode), 0 when not, or a negated errno. Read in
-// pieces: a long line of groups is skipped, not held.
-int status_confined(int dir)
+// Hands each line of a file under /proc to visit, which returns true to
+// stop: 1 then, 0 at the end of the file, or a negated errno. Read in
+// pieces: a line longer than the buffer, such as a long list of groups, is
+// skipped, not held.
+template <class Visit> int each_line(int file, Visit visit)
 {
-	unique_fd file(openat(dir, "status", O_RDONLY | O_CLOEXEC));
-	if (file.get() == -1)
-		return -errno;
 	char buffer[1024];
 	size_t held = 0;
 	bool skipping = false;
 	for (;;) {
-		ssize_t got = read(file.get(), buffer + held, sizeof buffer - held);
+		ssize_t got = read(file, buffer + held, sizeof buffer - held);
 		if (got < 0 && errno == EINTR)
 			continue;
 		if (got < 0)
@@ -179,7 +180,7 @@ int status_confined(int dir)
 		char *line = buffer;
 		char *end = buffer + held + got;
 		while (char *newline = static_cast<char *>(memchr(line, '\n', end - line))) {
-			if (!skipping && status_line_confines({line, static_cast<size_t>(newline - line)}))
+			if (!skipping && visit(std::string_view(line, static_cast<size_t>(newline - line))))
 				return 1;
 			skipping = false;
 			line = newline + 1;
@@ -191,6 +192,28 @@ int status_confined(int dir)
 		}
 		memmove(buffer, line, held);
 	}
+}
+
+// 1 when the process behind the /proc directory is in a user namespace other
+// than ours, as sandboxes put themselves to apply a policy without no new
+// privileges; 0 when not, or a negated errno.
+int other_user_namespace(int dir)
+{
+	struct stat st;
+	if (fstatat(dir, "ns/user", &st, 0) != 0)
+		return -errno;
+	int own = is_own(OWN_USER, st);
+	return own < 0 ? own : !own;
+}
+
+// 1 when the process's status shows a policy that confines it (no new
+// privileges, or a seccomp mode), 0 when not, or a negated errno.
+int status_confined(int dir)
+{
+	unique_fd file(openat(dir, "status", O_RDONLY | O_CLOEXEC));
+	if (file.get() == -1)
+		return -errno;
+	return each_line(file.get(), status_line_confines);
 }
 
 // 1 when the security module's label of the peer, taken at connect, confines
@@ -205,28 +228,7 @@ int label_confined(int fd)
 		// A label too long to read is no reason to trust the caller.
 		return errno == ERANGE ? 1 : -errno;
 	}
-	return label_enforced({label, std::min<size_t>(length, sizeof label)});
-}
-
-// Whether the process listening at the address may be handed a confined
-// caller's windows: 1 when it is one of the user's or root's that sees the
-// files the service sees, 0 when it is another, or a negated errno when
-// nothing listens there. An abstract name has no owner but its listener, and
-// a sandbox may bind one and run a display of its own there.
-int listener_trusted(const sockaddr_un &address, socklen_t length, uid_t uid)
-{
-	unique_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-	if (probe.get() == -1 ||
-	    connect(probe.get(), reinterpret_cast<const sockaddr *>(&address), length) != 0)
-		return -errno;
-	ucred listener;
-	socklen_t cred_length = sizeof listener;
-	if (getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &listener, &cred_length) != 0)
-		return 0;
-	if (listener.pid <= 0 || (listener.uid != uid && listener.uid != 0))
-		return 0;
-	struct stat st;
-	return stat(proc_path(listener.pid, "/ns/mnt").text, &st) == 0 && is_own(OWN_MNT, st) == 1;
+	return label_confines({label, std::min<size_t>(length, sizeof label)});
 }
 
 // An address for the path, abstract when the first byte of it is a NUL; 0
@@ -242,27 +244,114 @@ socklen_t unix_address(std::string_view path, sockaddr_un *address)
 				      (path[0] == '\0' ? 0 : 1));
 }
 
+// The inodes of the listening sockets bound to the name ("@" for a NUL) in
+// this network namespace; at most `most` of them, 0 when none.
+size_t listening_inodes(std::string_view name, ino_t *inodes, size_t most)
+{
+	// __SO_ACCEPTCON: the socket listens.
+	constexpr std::string_view LISTENING = "00010000";
+	unique_fd file(open("/proc/net/unix", O_RDONLY | O_CLOEXEC));
+	size_t found = 0;
+	if (file.get() == -1)
+		return 0;
+	each_line(file.get(), [&](std::string_view line) {
+		// Num RefCount Protocol Flags Type St Inode Path
+		std::string_view fields[8];
+		size_t n = 0;
+		while (n < 8 && !line.empty()) {
+			size_t start = line.find_first_not_of(' ');
+			if (start == std::string_view::npos)
+				break;
+			line.remove_prefix(start);
+			size_t end = n == 7 ? line.size() : std::min(line.find(' '), line.size());
+			fields[n++] = line.substr(0, end);
+			line.remove_prefix(end);
+		}
+		unsigned long inode = 0;
+		if (n == 8 && fields[3] == LISTENING && fields[7] == name &&
+		    std::from_chars(fields[6].data(), fields[6].data() + fields[6].size(), inode).ec == std::errc())
+			inodes[found++] = static_cast<ino_t>(inode);
+		return found == most;
+	});
+	return found;
+}
+
+// Whether the process behind the /proc directory holds one of the sockets.
+bool holds_socket(int dir, const ino_t *inodes, size_t count)
+{
+	int fds = openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fds == -1)
+		return false;
+	struct dir_closer {
+		void operator()(DIR *d) const { closedir(d); }
+	};
+	std::unique_ptr<DIR, dir_closer> list(fdopendir(fds));
+	if (!list) {
+		close(fds);
+		return false;
+	}
+	while (const dirent *entry = readdir(list.get())) {
+		char target[64];
+		ssize_t n = readlinkat(fds, entry->d_name, target, sizeof target - 1);
+		if (n <= 0)
+			continue;
+		std::string_view link(target, static_cast<size_t>(n));
+		unsigned long inode = 0;
+		if (!link.starts_with("socket:[") || !link.ends_with("]") ||
+		    std::from_chars(link.data() + 8, link.data() + n - 1, inode).ec != std::errc())
+			continue;
+		if (std::find(inodes, inodes + count, static_cast<ino_t>(inode)) != inodes + count)
+			return true;
+	}
+	return false;
+}
+
+// Whether the process listening on the name may be handed a confined
+// caller's windows: 1 when it is one of the user's or root's that sees the
+// files the service sees and still holds the socket, 0 when it is another,
+// or a negated errno when nothing listens there. An abstract name has no
+// owner but its listener, and a sandbox may bind one and run a display of
+// its own there. The listener's pid is the one that called listen(), which
+// may have ended since and its pid gone to another process.
+int listener_trusted(std::string_view name, uid_t uid)
+{
+	sockaddr_un address;
+	socklen_t length = unix_address(name, &address);
+	if (length == 0 || name.find_first_of(" \t\n") != std::string_view::npos)
+		return 0;
+	unique_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+	if (probe.get() == -1 ||
+	    connect(probe.get(), reinterpret_cast<const sockaddr *>(&address), length) != 0)
+		return -errno;
+	ucred listener;
+	socklen_t cred_length = sizeof listener;
+	if (getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &listener, &cred_length) != 0)
+		return 0;
+	if (listener.pid <= 0 || (listener.uid != uid && listener.uid != 0))
+		return 0;
+	// Looked at through one directory, so that all of it is one process's.
+	unique_fd dir(open(proc_path(listener.pid).text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	struct stat st;
+	if (dir.get() == -1 || fstatat(dir.get(), "ns/mnt", &st, 0) != 0 || is_own(OWN_MNT, st) != 1)
+		return 0;
+	ino_t inodes[4];
+	size_t count = listening_inodes(name[0] == '\0' ? "@" + std::string(name.substr(1)) : std::string(name),
+					inodes, std::size(inodes));
+	return holds_socket(dir.get(), inodes, count);
+}
+
 bool x_display_trusted(std::string_view number, uid_t uid)
 {
-	std::string path = std::string("/tmp/.X11-unix/X").append(number);
-	sockaddr_un address;
-	socklen_t length = unix_address(std::string(1, '\0') + path, &address);
-	if (length == 0)
-		return false;
-	// X clients try the abstract name first, and the path only when nothing is bound there.
-	int trusted = listener_trusted(address, length, uid);
-	if (trusted != -ECONNREFUSED)
-		return trusted == 1;
-	length = unix_address(path, &address);
-	return length != 0 && listener_trusted(address, length, uid) == 1;
+	// Only the abstract name, which X clients try first: a display served
+	// only on the path leaves that name free for any process to bind later,
+	// between this check and the opener's start.
+	std::string name = std::string(1, '\0') + "/tmp/.X11-unix/X" + std::string(number);
+	return listener_trusted(name, uid) == 1;
 }
 
 bool wayland_display_trusted(std::string_view name, uid_t uid)
 {
-	std::string path = "/run/user/" + std::to_string(uid) + "/" + std::string(name);
-	sockaddr_un address;
-	socklen_t length = unix_address(path, &address);
-	return length != 0 && listener_trusted(address, length, uid) == 1;
+	return listener_trusted("/run/user/" + std::to_string(uid) + "/" + std::string(name), uid) == 1;
 }
 
 // The value of a NAME=value entry.
@@ -362,6 +451,72 @@ int set_peer_groups(int fd)
 	return 0;
 }
 
+// The caller's audit login uid in place of the service's, while this
+// process may still set it: an opener must not act under root's login, nor
+// set a login uid of its own choosing where the service's is unset.
+int take_login_uid(int dir)
+{
+	char theirs[16] = {}, ours[16] = {};
+	unique_fd file(openat(dir, "loginuid", O_RDONLY | O_CLOEXEC));
+	unique_fd own(open("/proc/self/loginuid", O_RDWR | O_CLOEXEC));
+	// A kernel without audit has none to take.
+	if (file.get() == -1 || own.get() == -1)
+		return 0;
+	ssize_t n = read(file.get(), theirs, sizeof theirs - 1);
+	ssize_t m = read(own.get(), ours, sizeof ours - 1);
+	if (n <= 0 || m < 0) {
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to read the login uid", n < 0 || m < 0 ? errno : EIO);
+		return -1;
+	}
+	if (strcmp(theirs, ours) == 0)
+		return 0;
+	if (pwrite(own.get(), theirs, static_cast<size_t>(n), 0) != n) {
+		int err = errno;
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set the login uid", err);
+		return -1;
+	}
+	return 0;
+}
+
+// After the drop: the user may not trace this process, which still holds
+// the service's standard error. Where the machine leaves processes that
+// changed their ids traceable (fs.suid_dumpable), a tracer could have
+// attached since the drop; then the process gives up.
+int keep_untraced()
+{
+	bool exposed = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0;
+	if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+		int err = errno;
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set dumpable", err);
+		return -1;
+	}
+	if (!exposed)
+		return 0;
+	unique_fd status(open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+	int traced = status.get() == -1 ? -errno : each_line(status.get(), [](std::string_view line) {
+		return line.starts_with("TracerPid:") && line.find_first_not_of("\t 0", 10) != std::string_view::npos;
+	});
+	if (traced != 0) {
+		PEER_LOG(LEVEL_ERROR, "unable to drop privileges");
+		return -1;
+	}
+	return 0;
+}
+
+// A session keyring of the user's own: the service's, which every process
+// it starts shares, may hold root's keys or another user's.
+int leave_session_keyring()
+{
+	if (syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) != -1)
+		return 0;
+	int err = errno;
+	// Where keyrings cannot be used at all, there is nothing to share.
+	if (err == ENOSYS || err == EOPNOTSUPP || err == EPERM)
+		return 0;
+	LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to join a session keyring", err);
+	return -1;
+}
+
 } // namespace
 
 bool status_line_confines(std::string_view line)
@@ -377,11 +532,25 @@ bool status_line_confines(std::string_view line)
 	return false;
 }
 
-bool label_enforced(std::string_view label)
+bool label_confines(std::string_view label)
 {
 	while (!label.empty() && (label.back() == '\0' || label.back() == '\n'))
 		label.remove_suffix(1);
-	return label.ends_with(" (enforce)");
+	// Stacked profiles are joined by "//&"; each ends in its mode. A label
+	// without one is no AppArmor profile's.
+	for (;;) {
+		size_t stack = label.find("//&");
+		std::string_view part = label.substr(0, stack);
+		size_t open = part.rfind(" (");
+		if (open != std::string_view::npos && part.ends_with(")")) {
+			std::string_view mode = part.substr(open + 2, part.size() - open - 3);
+			if (mode != "complain" && mode != "unconfined")
+				return true;
+		}
+		if (stack == std::string_view::npos)
+			return false;
+		label.remove_prefix(stack + 3);
+	}
 }
 
 int note_own_root()
@@ -461,14 +630,16 @@ int change_environ(int fd)
 		return -1;
 	}
 	int others = sees_other_files(dir.get());
-	int confined = others != 0 ? others : status_confined(dir.get());
+	int confined = others;
+	for (int (*look)(int) : {other_user_namespace, status_confined})
+		if (confined == 0)
+			confined = look(dir.get());
 	if (confined == 0)
 		confined = label_confined(fd);
 	if (confined < 0) {
 		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to verify peer", -confined);
 		return -1;
 	}
-	dir.reset();
 	// Confined root could name files or programs to the opener, which runs as
 	// root outside its confinement.
 	if (confined && cred.uid == 0) {
@@ -476,9 +647,14 @@ int change_environ(int fd)
 			PEER_LOG(LEVEL_WARNING, "refused pid %i: root in another mount namespace or root directory",
 				 cred.pid);
 		else
-			PEER_LOG(LEVEL_WARNING, "refused pid %i: root under a confining policy", cred.pid);
+			PEER_LOG(LEVEL_WARNING,
+				 "refused pid %i: root in another user namespace or under a confining policy",
+				 cred.pid);
 		return -1;
 	}
+	if (take_login_uid(dir.get()) != 0)
+		return -1;
+	dir.reset();
 	if (confined)
 		PEER_LOG(LEVEL_INFO, "pid %i is confined: only its display and session variables are taken",
 			 cred.pid);
@@ -515,11 +691,8 @@ int change_environ(int fd)
 	}
 	// The user owns this process now and may signal it or lower its limits,
 	// but must not trace it: it still holds the service's standard error.
-	if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
-		int err = errno;
-		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set dumpable", err);
+	if (keep_untraced() != 0 || leave_session_keyring() != 0)
 		return -1;
-	}
 
 	if (clearenv() != 0) {
 		PEER_LOG(LEVEL_WARNING, "unable to clear environ");

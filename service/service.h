@@ -55,12 +55,13 @@ int accountable_uid(const ucred &cred, uid_t *uid);
 // process: no new privileges, or a seccomp mode.
 bool status_line_confines(std::string_view line);
 // Whether a security module's label of a process confines it: an AppArmor
-// profile in enforce mode. Other modules label every process, so their
-// labels say nothing of a sandbox.
-bool label_enforced(std::string_view label);
+// profile, or a stack of them, with one in a mode other than complain or
+// unconfined. Other modules label every process, so their labels say
+// nothing of a sandbox.
+bool label_confines(std::string_view label);
 // Makes this process the peer of the connected socket, with its session
-// environment. A confined caller (another mount namespace or root directory,
-// no new privileges, a seccomp mode, an enforced AppArmor profile) that is
+// environment. A confined caller (another mount namespace, root directory or
+// user namespace, no new privileges, a seccomp mode, an AppArmor profile) that is
 // root is refused; any other gets only display and desktop names of a plain
 // form, and its home, runtime directory and session bus from the service's
 // own view of them. 0 on success, -1 after the reason was logged.

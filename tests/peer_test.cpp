@@ -332,11 +332,17 @@ TEST(Confinement, StatusLinesAndLabels)
 		{"snap.firefox.firefox (enforce)\n", true},
 		{std::string_view("flatpak (enforce)\0", 18), true},
 		{"snap.x.x (complain)", false},
+		{"x (unconfined)", false},
+		{"x (kill)", true},
+		{"x (user)", true},
+		{"a (complain)//&b (enforce)", true},
+		{"a (enforce)//&b (complain)", true},
+		{"a (complain)//&b (unconfined)", false},
 		{"unconfined_u:unconfined_r:unconfined_t:s0-s0:c0.c1023", false},
 		{"(enforce)", false},
 	};
 	for (const auto &row : labels)
-		EXPECT_EQ(label_enforced(row.label), row.enforced) << row.label;
+		EXPECT_EQ(label_confines(row.label), row.enforced) << row.label;
 }
 
 TEST_F(ChangeEnviron, KeepsOnlySessionEntries)
