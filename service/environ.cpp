@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <unistd.h>
 
 #include "logger/quote.h"
@@ -47,56 +48,18 @@ bool is_desktop_word(std::string_view value)
 	});
 }
 
-// Where each name stands in the array being built, so that an entry finds the
-// one it replaces at once: the walk stays linear however many entries a
-// caller sends.
-class name_index {
-public:
-	static constexpr uint32_t NONE = UINT32_MAX;
+// An entry the filter took, and where it stood among those taken.
+struct taken_entry {
+	char *entry;
+	size_t name_length;
+	size_t order;
 
-	name_index() = default;
-	name_index(const name_index &) = delete;
-	name_index &operator=(const name_index &) = delete;
-	~name_index() { free(slots); }
+	std::string_view name() const { return {entry, name_length}; }
+	bool bare() const { return entry[name_length] == '\0'; }
+};
 
-	// Room for this many names; false without memory.
-	bool reserve(size_t names)
-	{
-		size_t size = 16;
-		while (size < names * 2)
-			size *= 2;
-		slots = static_cast<slot *>(calloc(size, sizeof(slot)));
-		mask = size - 1;
-		return slots != nullptr;
-	}
-
-	// The name's position in the array, NONE when it has none; added if new.
-	uint32_t &position(std::string_view name)
-	{
-		// FNV-1a: names are short, and a caller gains nothing by colliding them
-		// but a longer walk of its own connection.
-		uint64_t hash = 14695981039346656037ULL;
-		for (unsigned char c : name)
-			hash = (hash ^ c) * 1099511628211ULL;
-		for (size_t i = hash & mask;; i = (i + 1) & mask) {
-			slot &s = slots[i];
-			if (!s.name) {
-				s = {name.data(), name.size(), NONE};
-				return s.position;
-			}
-			if (s.length == name.size() && memcmp(s.name, name.data(), name.size()) == 0)
-				return s.position;
-		}
-	}
-
-private:
-	struct slot {
-		const char *name;
-		size_t length;
-		uint32_t position;
-	};
-	slot *slots = nullptr;
-	size_t mask = 0;
+struct free_deleter {
+	void operator()(void *block) const { free(block); }
 };
 
 bool is_locale_name(std::string_view name)
@@ -216,51 +179,67 @@ int put_environ_entries(logger *lgr, char *entries, size_t count, const confined
 	static char **built = nullptr;
 	size_t slots = static_cast<size_t>(std::count(entries, entries + count, '\0')) + 1;
 	auto **grown = static_cast<char **>(realloc(built, slots * sizeof(char *)));
-	name_index index;
-	if (!grown || !index.reserve(slots)) {
-		if (grown)
-			built = grown;
+	if (grown)
+		built = grown;
+	std::unique_ptr<taken_entry[], free_deleter> taken(
+		static_cast<taken_entry *>(malloc(slots * sizeof(taken_entry))));
+	if (!grown || !taken) {
 		ENVIRON_LOG(LEVEL_ERROR, "out of memory");
 		return -1;
 	}
-	built = grown;
 
-	// Removed entries leave a hole until the end, so that every other keeps
-	// the position the index gave it.
-	size_t used = 0;
-	auto finish = [&](int result) {
-		char **kept = std::remove(built, built + used, nullptr);
-		*kept = nullptr;
-		environ = built;
-		return result;
-	};
-
+	int result = 0;
+	size_t n = 0;
 	size_t offset = 0;
 	while (offset < count) {
 		char *entry = entries + offset;
 		auto *end = static_cast<char *>(memchr(entry, '\0', count - offset));
 		if (!end) {
 			ENVIRON_LOG(LEVEL_ERROR, "no null into string");
-			return finish(-1);
+			result = -1;
+			break;
 		}
 		std::string_view text(entry, static_cast<size_t>(end - entry));
 		ENVIRON_LOG(LEVEL_DEBUG, "plugin env: %s", log_quote(text).c_str());
 		if (confined ? confined_accepts(text, entry, *confined) : accept_environ_entry(text)) {
-			size_t equals = text.find('=');
-			uint32_t &at = index.position(text.substr(0, equals));
-			if (equals == std::string_view::npos) {
-				if (at != name_index::NONE)
-					built[at] = nullptr;
-				at = name_index::NONE;
-			} else if (at != name_index::NONE) {
-				built[at] = entry;
-			} else {
-				at = static_cast<uint32_t>(used);
-				built[used++] = entry;
-			}
+			taken[n] = {entry, std::min(text.find('='), text.size()), n};
+			n++;
 			ENVIRON_LOG(LEVEL_DEBUG, "putenv: %s", log_quote(text).c_str());
 		}
 		offset = static_cast<size_t>(end - entries) + 1;
 	}
-	return finish(0);
+
+	// What putenv would leave of them, found by sorting rather than by a
+	// search for each name, which names a caller chose could make slow: the
+	// last entry of each name stands where the name was set after its last
+	// removal by a bare entry.
+	std::sort(taken.get(), taken.get() + n, [](const taken_entry &a, const taken_entry &b) {
+		int r = a.name().compare(b.name());
+		return r != 0 ? r < 0 : a.order < b.order;
+	});
+	size_t used = 0;
+	for (size_t i = 0; i < n;) {
+		std::string_view name = taken[i].name();
+		char *value = nullptr;
+		size_t position = 0;
+		for (; i < n && taken[i].name() == name; i++) {
+			if (taken[i].bare()) {
+				value = nullptr;
+			} else {
+				if (!value)
+					position = taken[i].order;
+				value = taken[i].entry;
+			}
+		}
+		// Never past the entries read so far: used counts at most one per name.
+		if (value)
+			taken[used++] = {value, 0, position};
+	}
+	std::sort(taken.get(), taken.get() + used,
+		  [](const taken_entry &a, const taken_entry &b) { return a.order < b.order; });
+	for (size_t i = 0; i < used; i++)
+		built[i] = taken[i].entry;
+	built[used] = nullptr;
+	environ = built;
+	return result;
 }
