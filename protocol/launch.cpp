@@ -23,6 +23,7 @@
 #include "common/unique_fd.h"
 #include "protocol/net.h"
 #include "protocol/process.h"
+#include "protocol/record_pace.h"
 
 namespace {
 
@@ -99,6 +100,9 @@ struct running_opener {
 constexpr int LOOK_AGAIN_MS = 50;
 constexpr timeval LOOK_AGAIN = {0, LOOK_AGAIN_MS * 1000};
 running_opener running[OPENERS_LEFT_RUNNING];
+// The records of openers that could not be started: a user who limits this
+// process's descriptors or processes would otherwise get one per command.
+record_pace not_started;
 
 // Close-on-exec, as the kernel always makes them; -1 with errno on failure.
 int open_pidfd(pid_t pid)
@@ -255,6 +259,8 @@ int prepare_opener()
 
 void forget_openers()
 {
+	if (unsigned long more = take_unrecorded(&not_started))
+		LOGGER_LOG(plgr, LEVEL_ERROR, "net", "open_url", "%lu more openers not started", more);
 	for (running_opener &opener : running)
 		if (opener.pid != 0)
 			free_slot(&opener);
@@ -263,7 +269,8 @@ void forget_openers()
 int open_url(const unsigned char *url, size_t length)
 {
 	if (int r = prepare_opener(); r != 0) {
-		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to prepare the opener", -r);
+		if (record_due(&not_started))
+			LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to prepare the opener", -r);
 		return r;
 	}
 	wait_for_a_slot();
@@ -278,7 +285,8 @@ int open_url(const unsigned char *url, size_t length)
 	int error = errno;
 	sigprocmask(SIG_SETMASK, &before, nullptr);
 	if (pid == -1) {
-		LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
+		if (record_due(&not_started))
+			LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to create process", error);
 		return -error;
 	}
 

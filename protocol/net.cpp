@@ -15,6 +15,7 @@
 
 #include "protocol/policy.h"
 #include "protocol/process.h"
+#include "protocol/record_pace.h"
 
 net_client client;
 
@@ -35,6 +36,9 @@ event *deadline_event = nullptr;
 timespec started = {};
 // Bounds the wait for the last replies to go out.
 event *close_event = nullptr;
+// The records of skipped commands.
+record_pace unknown_commands;
+record_pace overlong_urls;
 // Body bytes of a skipped command still to come; they are dropped as they arrive.
 uint64_t skip_left = 0;
 // The header of the command being awaited has been seen and logged.
@@ -90,13 +94,6 @@ int send_reply(const unsigned char *bytes, size_t size)
 	return size == 0 ? 0 : queue_reply(bytes, size);
 }
 
-int64_t monotonic_ns()
-{
-	timespec now {};
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return now.tv_sec * int64_t{1000000000} + now.tv_nsec;
-}
-
 void deadline_cb(evutil_socket_t, short, void *)
 {
 	if (!client.bev || client.phase >= PHASE_COMMAND)
@@ -115,7 +112,8 @@ bool received_header(const unsigned char *header)
 	DATA_LOG(LEVEL_DEBUG, "cmd %u/%lu", cmd, static_cast<unsigned long>(length));
 
 	if (cmd != CMD_OPEN_URL) {
-		DATA_LOG(LEVEL_WARNING, "unknown cmd %u", cmd);
+		if (record_due(&unknown_commands))
+			DATA_LOG(LEVEL_WARNING, "unknown cmd %u", cmd);
 		skip_left = length;
 		return true;
 	}
@@ -124,7 +122,9 @@ bool received_header(const unsigned char *header)
 		return false;
 	}
 	if (length - OPEN_URL_PREFIX_SIZE > OPEN_URL_MAX_LENGTH) {
-		DATA_LOG(LEVEL_ERROR, "URL too long: %lu bytes, skipped", static_cast<unsigned long>(length));
+		if (record_due(&overlong_urls))
+			DATA_LOG(LEVEL_ERROR, "URL too long: %lu bytes, skipped",
+				 static_cast<unsigned long>(length));
 		skip_left = length;
 		return true;
 	}
@@ -199,7 +199,11 @@ int net_client_init(int fd)
 
 void net_client_free()
 {
-	pace_finish(&pace);
+	if (unsigned long skipped = take_unrecorded(&unknown_commands))
+		DATA_LOG(LEVEL_WARNING, "skipped %lu more unknown commands", skipped);
+	if (unsigned long skipped = take_unrecorded(&overlong_urls))
+		DATA_LOG(LEVEL_ERROR, "skipped %lu more URLs too long", skipped);
+	policy_finish(&pace);
 	forget_openers();
 	for (event **ev : {&deadline_event, &close_event}) {
 		if (*ev) {

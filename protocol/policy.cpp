@@ -29,6 +29,8 @@ constexpr std::string_view PACE_KEY = "pace";
 constexpr size_t SHOWN_NAME_MAX = 64;
 
 url_policy policy_in_force;
+// The refusals of this process's one connection.
+record_pace refusals;
 
 __attribute__((format(printf, 4, 5))) void fail(policy_error *error, const char *file,
 						 size_t line, const char *format, ...)
@@ -601,7 +603,6 @@ struct shown_name {
 	}
 };
 
-constexpr int64_t NS_PER_S = 1000000000;
 
 } // namespace
 
@@ -650,7 +651,12 @@ bool policy_allows(const unsigned char *url, size_t length)
 {
 	std::string_view host;
 	unsigned uid = static_cast<unsigned>(getuid());
-	switch (judge_url(policy_in_force, url, length, &host)) {
+	url_verdict verdict = judge_url(policy_in_force, url, length, &host);
+	if (verdict == url_verdict::opens)
+		return true;
+	if (!record_due(&refusals))
+		return false;
+	switch (verdict) {
 	case url_verdict::opens:
 		return true;
 	case url_verdict::refused_scheme: {
@@ -682,13 +688,9 @@ bool pace_allows(url_pace *pace, int64_t now)
 	// With the ring full, the next slot holds the N-th URL opened before this one.
 	if (now - pace->opened[pace->next] >= policy.pace_seconds * NS_PER_S)
 		return true;
-	if (pace->recorded && now - pace->recorded_at < NS_PER_S) {
-		pace->unrecorded++;
-		return false;
-	}
-	NET_LOG(LEVEL_WARNING, "URL skipped: more than %u in %u s", policy.pace_count, policy.pace_seconds);
-	pace->recorded = true;
-	pace->recorded_at = now;
+	if (record_due(&pace->skips, now))
+		NET_LOG(LEVEL_WARNING, "URL skipped: more than %u in %u s", policy.pace_count,
+			policy.pace_seconds);
 	return false;
 }
 
@@ -702,9 +704,11 @@ void pace_opened(url_pace *pace, int64_t now)
 	pace->count = std::min(pace->count + 1, count);
 }
 
-void pace_finish(url_pace *pace)
+void policy_finish(url_pace *pace)
 {
-	if (pace->unrecorded != 0)
-		NET_LOG(LEVEL_WARNING, "skipped %lu more URLs", pace->unrecorded);
+	if (unsigned long refused = take_unrecorded(&refusals))
+		NET_LOG(LEVEL_WARNING, "refused %lu more URLs", refused);
+	if (unsigned long skipped = take_unrecorded(&pace->skips))
+		NET_LOG(LEVEL_WARNING, "skipped %lu more URLs", skipped);
 	*pace = {};
 }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/record_pace.h"
+
 // The largest policy file that is read.
 constexpr size_t POLICY_MAX_SIZE = 64 * 1024;
 // The bounds of `pace = N/S`.
@@ -86,10 +88,8 @@ struct url_pace {
 	int64_t opened[PACE_MAX_COUNT];
 	unsigned count;
 	unsigned next;
-	// Skips so far that no record named, and when the last record was written.
-	unsigned long unrecorded;
-	bool recorded;
-	int64_t recorded_at;
+	// The records of skips.
+	record_pace skips;
 };
 
 // Whether one more URL may open at `now` (ns of the monotonic clock). A skip is
@@ -97,5 +97,6 @@ struct url_pace {
 bool pace_allows(url_pace *pace, int64_t now);
 // The opener of a URL was started at `now`.
 void pace_opened(url_pace *pace, int64_t now);
-// At the end of the connection: logs the skips that no record named.
-void pace_finish(url_pace *pace);
+// At the end of the connection: logs the refusals and the skips that no
+// record named.
+void policy_finish(url_pace *pace);

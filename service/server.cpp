@@ -13,6 +13,7 @@
 
 #include "common/unique_fd.h"
 #include "protocol/net.h"
+#include "protocol/record_pace.h"
 #include "protocol/wire.h"
 #include "service/service.h"
 
@@ -344,6 +345,7 @@ namespace {
 // Children reaped by a callback beyond the one it was called for: the calls
 // libevent already queued for their SIGCHLDs find nothing, and say nothing.
 unsigned long reaped_ahead = 0;
+record_pace no_process_records;
 
 } // namespace
 
@@ -358,8 +360,11 @@ void sigchld_cb(evutil_socket_t, short, void *)
 		SERVICE_LOG(LEVEL_ERROR, "eroor: %i", -errno);
 		return;
 	}
+	// A child that only stopped or went on raises SIGCHLD too, and a user may
+	// stop and continue its own connection's process as fast as it likes.
 	if (pid == 0) {
-		SERVICE_LOG(LEVEL_WARNING, "no process");
+		if (record_due(&no_process_records))
+			SERVICE_LOG(LEVEL_WARNING, "no process");
 		return;
 	}
 	// Signals coalesce: children that ended together may have raised one SIGCHLD.

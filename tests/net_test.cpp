@@ -549,6 +549,24 @@ TEST(Protocol, PipelinedHandshakeGetsItsRepliesBeforeAProtocolError)
 	EXPECT_EQ(c.finish(), ACCEPTED);
 }
 
+// A peer can send commands faster than anyone reads a log: a burst of
+// unknown ones gets one record, and one that sums up the rest at the end.
+TEST(Protocol, UnknownCommandsInABurstAreSummedUp)
+{
+	opener stub;
+	connection c;
+	c.send(HANDSHAKE + command(2, "") + command(3, "x") + command(2, "") + open_url_command("next"));
+	c.hang_up();
+	c.run();
+	c.finish();
+	const strings expected = HANDSHAKE_RECORDS + strings {"DEBUG received_data: cmd 2/0",
+		"WARNING received_data: unknown cmd 2", "DEBUG received_data: cmd 3/1",
+		"DEBUG received_data: cmd 2/0", "DEBUG received_data: cmd 1/8", "DUMP received_data: URL",
+		"INFO event_cb: disconnected", "WARNING received_data: skipped 2 more unknown commands"};
+	EXPECT_EQ(c.records(), expected);
+	EXPECT_EQ(stub.arguments(), (argument_lists {{"next"}}));
+}
+
 TEST(Protocol, CommandsAfterTheHandshake)
 {
 	const strings ended = {"INFO event_cb: disconnected"};

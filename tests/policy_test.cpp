@@ -340,12 +340,23 @@ TEST(PolicyAllows, RefusalNamesTheSchemeAndUidOnly)
 		{"/etc/secret", "file"},
 		{std::string(70, 'a') + ":secret", std::string(64, 'a') + "..."},
 	};
+	url_pace ended {};
 	for (const auto &[url, shown] : refused) {
 		SCOPED_TRACE(url);
 		records.clear();
 		EXPECT_FALSE(policy_allows(bytes(url), url.size()));
 		EXPECT_EQ(records, strings{"WARNING policy_allows: refused scheme " + shown + " for uid " + uid + "\n"});
+		// Each case as the first of a connection of its own.
+		policy_finish(&ended);
 	}
+	// Within a second of the first refusal, the next are counted, and summed
+	// up at the end of the connection.
+	records.clear();
+	for (int i = 0; i < 1000; i++)
+		EXPECT_FALSE(policy_allows(bytes("smb:x"s), 5));
+	policy_finish(&ended);
+	EXPECT_EQ(records, (strings{"WARNING policy_allows: refused scheme smb for uid " + uid + "\n",
+				    "WARNING policy_finish: refused 999 more URLs\n"}));
 	records.clear();
 	EXPECT_TRUE(policy_allows(bytes("https://x"s), 9));
 	EXPECT_TRUE(records.empty());
@@ -365,6 +376,7 @@ TEST(PolicyAllows, RefusalNamesTheSchemeAndUidOnly)
 		records.clear();
 		EXPECT_FALSE(policy_allows(bytes(url), url.size()));
 		EXPECT_EQ(records, strings{"WARNING policy_allows: " + shown + " for uid " + uid + "\n"});
+		policy_finish(&ended);
 	}
 
 	set_policy({});
@@ -400,14 +412,14 @@ TEST(Pace, TwoInTenSeconds)
 		if (opens)
 			pace_opened(&pace, now);
 	}
-	pace_finish(&pace);
+	policy_finish(&pace);
 	const std::string skipped = "URL skipped: more than 2 in 10 s\n";
 	EXPECT_EQ(records, (strings{skipped, skipped, skipped, skipped, "skipped 2 more URLs\n"}));
 
 	// Finished, the pace starts afresh and without a count to report.
 	records.clear();
 	EXPECT_TRUE(pace_allows(&pace, 0));
-	pace_finish(&pace);
+	policy_finish(&pace);
 	EXPECT_TRUE(records.empty());
 
 	set_policy({});
