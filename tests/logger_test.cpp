@@ -444,6 +444,12 @@ TEST(LogQuote, PeerTextStaysOnOneLine)
 	};
 	for (const auto &test : cases)
 		EXPECT_STREQ(log_quote(test.in).c_str(), test.out) << test.out;
+	// Cut short, never inside a quoted byte, so that a record stays one atomic write.
+	std::string cut = log_quote(std::string(LOG_QUOTE_MAX, 'a')).c_str();
+	EXPECT_EQ(cut, std::string(LOG_QUOTE_MAX - 3, 'a') + "...");
+	cut = log_quote("a" + std::string(LOG_QUOTE_MAX, '\n')).c_str();
+	EXPECT_EQ(cut.size(), 1 + (LOG_QUOTE_MAX - 4) / 4 * 4 + 3);
+	EXPECT_TRUE(cut.ends_with("\\x0a..."));
 }
 
 } // namespace
