@@ -87,7 +87,10 @@ bool open_standard_descriptors()
 
 void sigint_cb(evutil_socket_t, short, void *)
 {
-	write_text(SHUTDOWN_NOTICE, stderr);
+	// A connection's process belongs to its user, who may signal it: it ends
+	// its connection without announcing a shutdown of the service.
+	if (!child_flag)
+		write_text(SHUTDOWN_NOTICE, stderr);
 	event_base_loopbreak(ev_base);
 }
 
