@@ -310,7 +310,20 @@ url = sys.argv[1] if sys.argv[1:] else ""
 delay = 2.5 if url.startswith("slow:") else DELAY
 if delay:
 	time.sleep(delay)
+def session_of_its_own():
+	"""The audit login uid and the session keyring this process runs with."""
+	import ctypes, platform
+	keyctl = {"x86_64": 250, "aarch64": 219}.get(platform.machine())
+	# KEYCTL_GET_KEYRING_ID of KEY_SPEC_SESSION_KEYRING, without creating one.
+	keyring = ctypes.CDLL(None).syscall(keyctl, 0, -3, 0) if keyctl else None
+	try:
+		with open("/proc/self/loginuid") as f:
+			return f.read(), keyring
+	except OSError:
+		return None, keyring
+loginuid, keyring = session_of_its_own()
 record = {"t": time.monotonic_ns(), "argv": sys.argv[1:], "uid": os.getresuid(),
+	  "loginuid": loginuid, "keyring": keyring,
 	  "gid": os.getresgid(), "groups": sorted(os.getgroups()), "fds": fds, "cwd": os.getcwd(),
 	  "environ": [e.decode("utf-8", "surrogateescape") for e in env.split(b"\0")[:-1]]}
 path = "OUTDIR/open-%d.json" % os.getpid()

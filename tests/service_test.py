@@ -9,9 +9,11 @@ opener bind-mounted over /usr/bin/xdg-open exist only there. Clients are the
 harness's peer, started as other users through setpriv, with exactly the
 environment a case chooses.
 """
+import ctypes
 import glob
 import json
 import os
+import platform
 import pwd
 import re
 import shutil
@@ -764,18 +766,22 @@ def case_confined_bus_address(ctx):
 	"""A confined caller's bus address would have the real xdg-open run a
 	program of its choice outside its confinement; the opener gets the
 	user's own runtime directory and bus instead. Confined by a mount
-	namespace of its own, and by no new privileges alone."""
+	namespace of its own, by no new privileges alone, and by a user
+	namespace of its own, in which a sandbox may apply a policy unseen."""
 	real_opener(ctx)
 	display = Listener("@/tmp/.X11-unix/X0")
 	runtime, bus = user_runtime_dir(65534)
 	service = Service.started(ctx)
-	callers = {"mount": own_mount_namespace(ctx), "nnp": ["setpriv", "--no-new-privs", "--"]}
-	for name, wrap in callers.items():
+	nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+	callers = {"mount": (own_mount_namespace(ctx), (65534, 65534)),
+		   "nnp": (["setpriv", "--no-new-privs", "--"], (65534, 65534)),
+		   "userns": (nobody + ["unshare", "--user", "--"], None)}
+	for name, (wrap, user) in callers.items():
 		# No XDG_CURRENT_DESKTOP: xdg-open asks the session bus which desktop runs.
 		run = "/usr/bin/id > %s/pwned-%s" % (ctx.out, name)
 		env = ["DISPLAY=:0", "XDG_RUNTIME_DIR=/tmp", "DBUS_SESSION_BUS_ADDRESS="
 		       "unixexec:path=/bin/sh,argv0=sh,argv1=-c,argv2=" + dbus_escape(run)]
-		ctx.request(["https://example.org/" + name], env=env, user=(65534, 65534), wrap=wrap)
+		ctx.request(["https://example.org/" + name], env=env, user=user, wrap=wrap)
 	check_equal(service.stop(), 0, "status after SIGTERM")
 	check_equal([f for f in os.listdir(ctx.out) if f.startswith("pwned")], [],
 		    "programs the callers chose")
@@ -789,7 +795,7 @@ def case_confined_bus_address(ctx):
 			    "the handler's environment")
 	confined = [pid for (lv, pid, fn, msg) in records(service.stderr)
 		    if (lv, fn) == ("I", "change_environ") and re.fullmatch(CONFINED, msg)]
-	check_equal(len(confined), 2, "'is confined' records")
+	check_equal(len(confined), 3, "'is confined' records")
 
 
 def case_confined_display_of_its_own(ctx):
@@ -1031,6 +1037,41 @@ def case_session_display_and_language(ctx):
 	with open(ctx.out + "/x-locale") as f:
 		check_equal(f.read(), "LANG=de_DE.UTF-8\nLC_TIME=en_GB.UTF-8\n", "the handler's language")
 
+
+def case_user_signals_its_child(ctx):
+	"""A user may signal its own connection's process: stopping and
+	continuing it does not flood the log, and ending it announces no
+	shutdown of the service."""
+	service = Service.started(ctx)
+	holder = ctx.start_holder(1, user=65534)
+	child = [c for c, _ in service.children()][-1]
+	for _ in range(300):
+		for sig in (signal.SIGSTOP, signal.SIGCONT):
+			subprocess.run(as_user(["kill", "-%d" % sig, str(child)], 65534), check=True, timeout=10)
+	subprocess.run(as_user(["kill", "-TERM", str(child)], 65534), check=True, timeout=10)
+	check_equal(service.wait_childless(), [], "children left")
+	holder.stdin.close()
+	holder.wait(30)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	# Every stop and continue raised SIGCHLD: a few records, not hundreds.
+	check(service.stderr.count("no process") < 10, "records: %d" % service.stderr.count("no process"))
+	check_equal(service.stderr.count(NOTICE), 1, "shutdown notices")
+
+
+def case_opener_takes_its_callers_session(ctx):
+	"""The opener has its caller's audit login uid and a session keyring of
+	its own, not the service's."""
+	service = Service.started(ctx)
+	theirs = os.path.join(ctx.dir, "caller-loginuid")
+	wrap = ["sh", "-c", "{ echo 4242 > /proc/self/loginuid; } 2>/dev/null; cat /proc/self/loginuid > %s; "
+		"exec \"$@\"" % theirs, "sh"]
+	ctx.request(["https://example.org/session"], user=(65534, 65534), wrap=wrap)
+	check_equal(service.stop(), 0, "status after SIGTERM")
+	opener, = ctx.opened()
+	with open(theirs) as f:
+		check_equal(opener["loginuid"], f.read(), "the opener's login uid")
+	mine = ctypes.CDLL(None).syscall({"x86_64": 250, "aarch64": 219}[platform.machine()], 0, -3, 0)
+	check(opener["keyring"] not in (None, mine), "the opener's session keyring: %r" % opener["keyring"])
 
 def case_socket_activation(ctx):
 	activate = ["systemd-socket-activate", "-l", "@" + ADDRESS[1:].decode()]
