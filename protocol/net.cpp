@@ -17,6 +17,7 @@
 #include "protocol/process.h"
 
 net_client client;
+void (*before_first_opener)() = nullptr;
 
 namespace {
 
