@@ -2,6 +2,7 @@
 // user's slice, so that what it starts is the user's, not the service's:
 // the child asks over a channel made before the fork, and the service asks
 // the service manager on its private socket from the event loop.
+#include <dlfcn.h>
 #include <event2/event.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,6 +21,34 @@
 #include "service/service.h"
 
 namespace {
+
+// libsystemd is loaded only once a child asks to be placed: linked in, it
+// and the libraries it needs would make every connection child's fork and
+// exit dearer by tens of microseconds, where nothing is ever placed too.
+#define SD_BUS_FUNCTIONS(X) \
+	X(sd_bus_call_async) \
+	X(sd_bus_close_unref) \
+	X(sd_bus_get_events) \
+	X(sd_bus_get_fd) \
+	X(sd_bus_get_timeout) \
+	X(sd_bus_match_signal) \
+	X(sd_bus_message_append) \
+	X(sd_bus_message_get_error) \
+	X(sd_bus_message_new_method_call) \
+	X(sd_bus_message_read) \
+	X(sd_bus_message_unref) \
+	X(sd_bus_new) \
+	X(sd_bus_process) \
+	X(sd_bus_set_address) \
+	X(sd_bus_slot_unref) \
+	X(sd_bus_start)
+
+struct {
+#define SD_BUS_POINTER(name) decltype(&::name) name;
+	SD_BUS_FUNCTIONS(SD_BUS_POINTER)
+} sd;
+bool sd_loaded = false;
+
 
 constexpr char MANAGER_ADDRESS[] = "unix:path=/run/systemd/private";
 constexpr char MANAGER_NAME[] = "org.freedesktop.systemd1";
@@ -131,7 +160,7 @@ void free_placement(placement *p)
 {
 	close_channel(p);
 	if (p->call)
-		sd_bus_slot_unref(p->call);
+		sd.sd_bus_slot_unref(p->call);
 	if (p->state != ASKABLE)
 		pending--;
 	*p = {0, 0, -1, nullptr, ASKABLE, nullptr, {}};
@@ -163,9 +192,9 @@ void arm_bus()
 {
 	if (!bus || !bus_event)
 		return;
-	int events = sd_bus_get_events(bus);
+	int events = sd.sd_bus_get_events(bus);
 	uint64_t until = UINT64_MAX;
-	if (events < 0 || sd_bus_get_timeout(bus, &until) < 0) {
+	if (events < 0 || sd.sd_bus_get_timeout(bus, &until) < 0) {
 		drop_bus();
 		return;
 	}
@@ -185,7 +214,7 @@ void arm_bus()
 void bus_cb(evutil_socket_t, short, void *)
 {
 	for (;;) {
-		int r = sd_bus_process(bus, nullptr);
+		int r = sd.sd_bus_process(bus, nullptr);
 		if (r < 0) {
 			if (r != -ENOTCONN && r != -ECONNRESET)
 				LOGGER_LOG_ERRNO(SERVICE_LOG, LEVEL_ERROR, "unable to process", -r);
@@ -222,14 +251,14 @@ void drop_bus()
 		PLACE_LOG(LEVEL_WARNING, p.pid, "%s", "the connection to the service manager ended");
 		settle(&p, false);
 	}
-	sd_bus_close_unref(gone);
+	sd.sd_bus_close_unref(gone);
 }
 
 int job_removed_cb(sd_bus_message *m, void *, sd_bus_error *)
 {
 	uint32_t id;
 	const char *job, *unit, *result;
-	if (sd_bus_message_read(m, "uoss", &id, &job, &unit, &result) < 0)
+	if (sd.sd_bus_message_read(m, "uoss", &id, &job, &unit, &result) < 0)
 		return 0;
 	for (placement &p : placements) {
 		if (p.pid == 0 || p.state == ASKABLE || strcmp(p.unit, unit) != 0)
@@ -243,20 +272,41 @@ int job_removed_cb(sd_bus_message *m, void *, sd_bus_error *)
 	return 0;
 }
 
+// 0, or -1 after logging why the placement of pid cannot be asked for.
+int load_libsystemd(pid_t pid)
+{
+	if (sd_loaded)
+		return 0;
+	void *lib = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+	bool found = lib != nullptr;
+#define SD_BUS_LOOKUP(name) \
+	found = found && (sd.name = reinterpret_cast<decltype(sd.name)>(dlsym(lib, #name)));
+	SD_BUS_FUNCTIONS(SD_BUS_LOOKUP)
+	if (!found) {
+		const char *why = dlerror();
+		PLACE_LOG(LEVEL_WARNING, pid, "%s", why ? why : "no libsystemd.so.0");
+		if (lib)
+			dlclose(lib);
+		return -1;
+	}
+	sd_loaded = true;
+	return 0;
+}
+
 int connect_bus()
 {
 	if (bus)
 		return 0;
 	sd_bus *made = nullptr;
-	int r = sd_bus_new(&made);
+	int r = sd.sd_bus_new(&made);
 	if (r >= 0)
-		r = sd_bus_set_address(made, MANAGER_ADDRESS);
+		r = sd.sd_bus_set_address(made, MANAGER_ADDRESS);
 	// Each of the manager's private connections is sent every signal: no
 	// match to add there, only one to keep here.
 	if (r >= 0)
-		r = sd_bus_start(made);
+		r = sd.sd_bus_start(made);
 	if (r >= 0)
-		r = sd_bus_match_signal(made, nullptr, nullptr, MANAGER_PATH, MANAGER_INTERFACE,
+		r = sd.sd_bus_match_signal(made, nullptr, nullptr, MANAGER_PATH, MANAGER_INTERFACE,
 					"JobRemoved", job_removed_cb, nullptr);
 	if (r >= 0 && !(bus_event = event_new(ev_base, -1, 0, bus_cb, nullptr)))
 		r = -ENOMEM;
@@ -267,11 +317,11 @@ int connect_bus()
 			event_free(bus_event);
 			bus_event = nullptr;
 		}
-		sd_bus_close_unref(made);
+		sd.sd_bus_close_unref(made);
 		return r;
 	}
 	bus = made;
-	bus_fd = sd_bus_get_fd(made);
+	bus_fd = sd.sd_bus_get_fd(made);
 	arm_bus();
 	return 0;
 }
@@ -279,8 +329,8 @@ int connect_bus()
 int started_cb(sd_bus_message *reply, void *arg, sd_bus_error *)
 {
 	auto *p = static_cast<placement *>(arg);
-	p->call = sd_bus_slot_unref(p->call);
-	if (const sd_bus_error *e = sd_bus_message_get_error(reply)) {
+	p->call = sd.sd_bus_slot_unref(p->call);
+	if (const sd_bus_error *e = sd.sd_bus_message_get_error(reply)) {
 		PLACE_LOG(LEVEL_WARNING, p->pid, "%s", e->message ? e->message : e->name);
 		settle(p, false);
 		return 0;
@@ -294,26 +344,25 @@ int start_scope(placement *p)
 {
 	if (int r = connect_bus(); r < 0)
 		return r;
-	last_stamp = scope_stamp(clock_us(CLOCK_BOOTTIME), last_stamp);
 	scope_unit_name(p->unit, sizeof p->unit, p->pid, last_stamp);
 	char slice[48], description[48];
 	snprintf(slice, sizeof slice, "user-%u.slice", static_cast<unsigned>(p->uid));
 	snprintf(description, sizeof description, "URLs opened for uid %u", static_cast<unsigned>(p->uid));
 
 	sd_bus_message *m = nullptr;
-	int r = sd_bus_message_new_method_call(bus, &m, MANAGER_NAME, MANAGER_PATH, MANAGER_INTERFACE,
+	int r = sd.sd_bus_message_new_method_call(bus, &m, MANAGER_NAME, MANAGER_PATH, MANAGER_INTERFACE,
 					       "StartTransientUnit");
 	if (r >= 0)
-		r = sd_bus_message_append(m, "ss", p->unit, "fail");
+		r = sd.sd_bus_message_append(m, "ss", p->unit, "fail");
 	if (r >= 0)
-		r = sd_bus_message_append(m, "a(sv)", 4, "PIDs", "au", 1, static_cast<uint32_t>(p->pid),
+		r = sd.sd_bus_message_append(m, "a(sv)", 4, "PIDs", "au", 1, static_cast<uint32_t>(p->pid),
 					  "Slice", "s", slice, "Description", "s", description,
 					  "CollectMode", "s", "inactive-or-failed");
 	if (r >= 0)
-		r = sd_bus_message_append(m, "a(sa(sv))", 0);
+		r = sd.sd_bus_message_append(m, "a(sa(sv))", 0);
 	if (r >= 0)
-		r = sd_bus_call_async(bus, &p->call, m, started_cb, p, 0);
-	sd_bus_message_unref(m);
+		r = sd.sd_bus_call_async(bus, &p->call, m, started_cb, p, 0);
+	sd.sd_bus_message_unref(m);
 	if (r < 0)
 		return r;
 	p->state = CALLING;
@@ -339,8 +388,14 @@ void request_cb(evutil_socket_t fd, short, void *arg)
 		free_placement(p);
 		return;
 	}
-	if (!placement_allowed(rates, p->uid, clock_us(CLOCK_MONOTONIC))) {
+	// The name tells when the placement was asked for, on the clock it is bounded by.
+	last_stamp = scope_stamp(clock_us(CLOCK_BOOTTIME), last_stamp);
+	if (!placement_allowed(rates, p->uid, last_stamp)) {
 		log_rate_refusal(p->pid, p->uid);
+		settle(p, false);
+		return;
+	}
+	if (load_libsystemd(p->pid) != 0) {
 		settle(p, false);
 		return;
 	}
