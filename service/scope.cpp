@@ -77,6 +77,7 @@ struct placement {
 	event *request;
 	placement_state state;
 	sd_bus_slot *call;
+	uint64_t asked;
 	char unit[64];
 };
 placement placements[MAX_CONNECTIONS];
@@ -163,7 +164,7 @@ void free_placement(placement *p)
 		sd.sd_bus_slot_unref(p->call);
 	if (p->state != ASKABLE)
 		pending--;
-	*p = {0, 0, -1, nullptr, ASKABLE, nullptr, {}};
+	*p = {0, 0, -1, nullptr, ASKABLE, nullptr, 0, {}};
 	if (pending == 0 && bus && idle_event)
 		evtimer_add(idle_event, &BUS_IDLE);
 }
@@ -266,6 +267,9 @@ int job_removed_cb(sd_bus_message *m, void *, sd_bus_error *)
 		bool done = strcmp(result, "done") == 0;
 		if (!done)
 			PLACE_LOG(LEVEL_WARNING, p.pid, "the job ended as %s", result);
+		else
+			SERVICE_LOG(LEVEL_DEBUG, "placed pid %i in %s after %" PRIu64 " us", static_cast<int>(p.pid),
+				    p.unit, clock_us(CLOCK_BOOTTIME) - p.asked);
 		settle(&p, done);
 		break;
 	}
@@ -344,6 +348,7 @@ int start_scope(placement *p)
 {
 	if (int r = connect_bus(); r < 0)
 		return r;
+	p->asked = last_stamp;
 	scope_unit_name(p->unit, sizeof p->unit, p->pid, last_stamp);
 	char slice[48], description[48];
 	snprintf(slice, sizeof slice, "user-%u.slice", static_cast<unsigned>(p->uid));
@@ -469,7 +474,7 @@ void watch_scope_channel(pid_t pid, uid_t uid, int fd)
 {
 	placement *p = placement_of(0);
 	if (p) {
-		*p = {pid, uid, fd, nullptr, ASKABLE, nullptr, {}};
+		*p = {pid, uid, fd, nullptr, ASKABLE, nullptr, 0, {}};
 		p->request = event_new(ev_base, fd, EV_READ, request_cb, p);
 		if (p->request && event_add(p->request, nullptr) == 0)
 			return;
@@ -520,7 +525,7 @@ void enter_scope_child(int fd, int error)
 	for (placement &p : placements) {
 		if (p.pid != 0) {
 			close_channel(&p);
-			p = {0, 0, -1, nullptr, ASKABLE, nullptr, {}};
+			p = {0, 0, -1, nullptr, ASKABLE, nullptr, 0, {}};
 		}
 	}
 	pending = 0;
