@@ -499,12 +499,18 @@ size_t placements_pending()
 
 void forget_scope_channel(pid_t pid)
 {
+	if (!manager_runs)
+		return;
 	if (placement *p = pid != 0 ? placement_of(pid) : nullptr; p && p->state == ASKABLE)
 		free_placement(p);
 }
 
 void enter_scope_child(int fd, int error)
 {
+	// Nothing was made, and no page of this file's is to be written in a
+	// child that would otherwise share it with the service.
+	if (!manager_runs)
+		return;
 	// Root's connection to the manager must not reach the user's process; sd-bus
 	// refuses to act after a fork anyway, so only its descriptor is closed.
 	if (bus) {
@@ -531,19 +537,23 @@ void enter_scope_child(int fd, int error)
 	pending = 0;
 	own_channel = fd;
 	own_channel_error = error;
-	if (manager_runs)
-		before_first_opener = place_in_scope;
+	before_first_opener = place_in_scope;
 }
 
 void place_in_scope()
 {
 	int fd = own_channel;
 	own_channel = -1;
+	ask_for_placement(fd, own_channel_error);
+}
+
+void ask_for_placement(int fd, int error)
+{
 	pid_t self = getpid();
 	const char *reason = nullptr;
 	char answer = 0;
 	if (fd < 0) {
-		PLACE_LOG(LEVEL_WARNING, self, "%s", strerror(own_channel_error));
+		PLACE_LOG(LEVEL_WARNING, self, "%s", strerror(error));
 		return;
 	}
 	if (send(fd, "p", 1, MSG_NOSIGNAL) != 1) {

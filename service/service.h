@@ -84,9 +84,11 @@ void watch_scope_channel(pid_t pid, uid_t uid, int fd);
 // In the child, before the drop: closes everything of the service's
 // placements, its connection to the manager first, and keeps its own end.
 void enter_scope_child(int fd, int error);
-// The child's request: waits at most a second for the answer, and logs why
-// when the child stays where it is for a reason the service did not log.
+// The child's request, once: waits at most a second for the answer, and logs
+// why when the child stays where it is for a reason the service did not log.
 void place_in_scope();
+// The same over a given channel, or none (-1) for the error that left it unmade.
+void ask_for_placement(int fd, int error);
 // While a pid's placement is pending it is not reaped: until the manager has
 // moved it, the pid must stay that child's.
 bool placement_pending(pid_t pid);

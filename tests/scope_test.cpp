@@ -89,8 +89,7 @@ TEST(ScopeFallback, TheChildGoesOnAndSaysWhy)
 		}
 		if (row.service == CLOSED)
 			close(fds[0]);
-		enter_scope_child(fds[1], EMFILE);
-		place_in_scope();
+		ask_for_placement(fds[1], EMFILE);
 		std::vector<std::string> expected;
 		if (!row.record.empty())
 			expected.push_back(row.record);
