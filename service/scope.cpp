@@ -16,6 +16,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "protocol/net.h"
 #include "service/service.h"
@@ -80,7 +81,9 @@ struct placement {
 	uint64_t asked;
 	char unit[64];
 };
-placement placements[MAX_CONNECTIONS];
+// Made only where systemd runs: elsewhere, 50 KiB of tables would only push
+// apart the variables a connection child writes, onto more pages of its own.
+std::span<placement> placements;
 size_t pending = 0;
 
 bool manager_runs = false;
@@ -91,7 +94,7 @@ event *bus_event = nullptr;
 event *idle_event = nullptr;
 uint64_t last_stamp = 0;
 
-placement_rate rates[MAX_CONNECTIONS];
+std::span<placement_rate> rates;
 
 // A placement refused for its rate is logged in full at most once a second;
 // the rest are counted and summed up.
@@ -453,6 +456,19 @@ void note_service_manager()
 {
 	struct stat st;
 	manager_runs = stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+	if (manager_runs && placements.empty()) {
+		auto *made = new (std::nothrow) placement[MAX_CONNECTIONS]();
+		auto *limits = new (std::nothrow) placement_rate[MAX_CONNECTIONS]();
+		if (!made || !limits) {
+			delete[] made;
+			delete[] limits;
+			SERVICE_LOG(LEVEL_ERROR, "no free memory: openers run in the service's cgroup");
+			manager_runs = false;
+			return;
+		}
+		placements = {made, MAX_CONNECTIONS};
+		rates = {limits, MAX_CONNECTIONS};
+	}
 	if (manager_runs && !refusal_event)
 		refusal_event = evtimer_new(ev_base, rate_refusal_cb, nullptr);
 }
