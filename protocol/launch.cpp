@@ -273,6 +273,11 @@ int open_url(const unsigned char *url, size_t length)
 			LOGGER_LOG_ERRNO(NET_LOG, LEVEL_ERROR, "unable to prepare the opener", -r);
 		return r;
 	}
+	// Once per connection, and only for one that opens something at all.
+	if (void (*hook)() = before_first_opener) {
+		before_first_opener = nullptr;
+		hook();
+	}
 	wait_for_a_slot();
 	// No signal may run this process's handlers in the opener before they
 	// are reset there.

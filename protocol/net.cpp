@@ -18,6 +18,7 @@
 #include "protocol/record_pace.h"
 
 net_client client;
+void (*before_first_opener)() = nullptr;
 
 namespace {
 

@@ -56,6 +56,10 @@ bool received_data(const unsigned char *message);
 // still running then is left running and reaped from the event loop. 0 once
 // the opener was started, whatever became of it; a negated errno when it was not.
 int open_url(const unsigned char *url, size_t length);
+// Where the service sets it, called once before the first opener of the
+// connection is started, so that what this process starts from then on runs
+// where the service wants it; it returns in bounded time, whatever the outcome.
+extern void (*before_first_opener)();
 // Stops watching the openers left running, without waiting: whatever still
 // runs when this process ends is init's.
 void forget_openers();

@@ -4,7 +4,7 @@ set -e
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
-	build-essential cmake pkg-config libevent-dev liburiparser-dev libgtest-dev \
+	build-essential cmake pkg-config libevent-dev liburiparser-dev libsystemd-dev libgtest-dev \
 	python3 util-linux xdg-utils procps dbus-bin xvfb xauth x11-utils \
 	libbenchmark-dev libspdlog-dev socat xxd bsdextrautils \
 	systemd man-db dpkg-dev debhelper lintian file \

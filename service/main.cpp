@@ -219,6 +219,7 @@ int main(int argc, char *argv[])
 
 	// Neither changes from here on; a failure only leaves the look-up to each child.
 	note_own_root();
+	note_service_manager();
 	event_base_loop(ev_base, 0);
 
 	if (child_flag) {

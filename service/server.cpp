@@ -108,6 +108,7 @@ void refuse(const ucred &cred, uid_t accountable, const char *which, unsigned li
 
 void forget_connection(pid_t pid)
 {
+	forget_scope_channel(pid);
 	for (size_t i = 0; i < live_connections; i++) {
 		if (slots[i].pid == pid) {
 			slots[i] = slots[--live_connections];
@@ -292,6 +293,11 @@ accept_step accept_one(int fd)
 		return NEXT;
 	}
 
+	// Made before the fork: the child may have to ask for its placement once
+	// it is the user's, and then it must not be able to name another pid.
+	int channel[2];
+	int channel_error = -scope_channel(channel);
+	unique_fd service_end(channel[0]), child_end(channel[1]);
 	pid_t pid = fork();
 	if (pid == -1) {
 		int err = errno;
@@ -303,8 +309,11 @@ accept_step accept_one(int fd)
 		slots[live_connections++] = {pid, accountable};
 		ACCEPT_LOG(LEVEL_INFO, "new process: %li", static_cast<long>(pid));
 		close(conn);
+		if (service_end.get() >= 0)
+			watch_scope_channel(pid, accountable, service_end.release());
 		return NEXT;
 	}
+	service_end.reset();
 
 	child_flag = 1;
 	net_client_started();
@@ -319,6 +328,7 @@ accept_step accept_one(int fd)
 		exit(1);
 	}
 	close_server_socket();
+	enter_scope_child(child_end.release(), channel_error);
 	live_connections = 0;
 
 	if (hold_null_streams() != 0 || change_environ(conn) != 0) {
@@ -346,31 +356,71 @@ namespace {
 // libevent already queued for their SIGCHLDs find nothing, and say nothing.
 unsigned long reaped_ahead = 0;
 record_pace no_process_records;
+// Callbacks that found nothing while a placement was pending: the child that
+// raised them may be one that is reaped once its placement settles.
+unsigned long held_back = 0;
+
+// Reaps every child that has ended, but while a placement is pending only
+// those whose pid the manager is not about to move. The number reaped, or a
+// negated errno when there was nothing to wait for.
+long reap_ended()
+{
+	long reaped = 0;
+	if (placements_pending() == 0) {
+		pid_t pid;
+		while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
+			forget_connection(pid);
+			reaped++;
+		}
+		return reaped > 0 || pid == 0 ? reaped : -errno;
+	}
+	for (size_t i = 0; i < live_connections;) {
+		pid_t pid = slots[i].pid;
+		if (!placement_pending(pid) && waitpid(pid, nullptr, WNOHANG) == pid) {
+			// The last slot moves into this one.
+			forget_connection(pid);
+			reaped++;
+		} else {
+			i++;
+		}
+	}
+	return reaped;
+}
 
 } // namespace
 
+void reap_placed(pid_t pid)
+{
+	if (waitpid(pid, nullptr, WNOHANG) != pid)
+		return;
+	forget_connection(pid);
+	// Its own callback either found nothing already or is still to come.
+	if (held_back > 0)
+		held_back--;
+	else
+		reaped_ahead++;
+}
+
 void sigchld_cb(evutil_socket_t, short, void *)
 {
-	pid_t pid = waitpid(-1, nullptr, WNOHANG);
-	if (pid <= 0 && reaped_ahead > 0) {
+	// Signals coalesce: children that ended together may have raised one SIGCHLD.
+	long reaped = reap_ended();
+	if (reaped > 0) {
+		reaped_ahead += static_cast<unsigned long>(reaped - 1);
+		return;
+	}
+	if (reaped_ahead > 0) {
 		reaped_ahead--;
 		return;
 	}
-	if (pid == -1) {
-		SERVICE_LOG(LEVEL_ERROR, "eroor: %i", -errno);
+	if (placements_pending() > 0) {
+		held_back++;
 		return;
 	}
+	if (reaped < 0)
+		SERVICE_LOG(LEVEL_ERROR, "eroor: %i", static_cast<int>(reaped));
 	// A child that only stopped or went on raises SIGCHLD too, and a user may
 	// stop and continue its own connection's process as fast as it likes.
-	if (pid == 0) {
-		if (record_due(&no_process_records))
-			SERVICE_LOG(LEVEL_WARNING, "no process");
-		return;
-	}
-	// Signals coalesce: children that ended together may have raised one SIGCHLD.
-	forget_connection(pid);
-	while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-		forget_connection(pid);
-		reaped_ahead++;
-	}
+	else if (record_due(&no_process_records))
+		SERVICE_LOG(LEVEL_WARNING, "no process");
 }

@@ -5,6 +5,8 @@
 #include <event2/util.h>
 #include <sys/socket.h>
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "logger/logger.h"
@@ -66,3 +68,47 @@ bool label_confines(std::string_view label);
 // form, and its home, runtime directory and session bus from the service's
 // own view of them. 0 on success, -1 after the reason was logged.
 int change_environ(int fd);
+
+// Where the host runs systemd, a connection child is placed, before its first
+// opener starts, in a scope unit of its user's slice, so that what it starts
+// is charged to, limited with and stopped with that user.
+constexpr unsigned PLACEMENTS_PER_SECOND = 10;
+// Notes once at start whether systemd runs the host: without it nothing of
+// this is done.
+void note_service_manager();
+// Before the fork: a channel between the service (fds[0]) and the child
+// (fds[1]), or none (-1) where nothing is placed. 0, or a negated errno.
+int scope_channel(int fds[2]);
+// In the service: listens for the child's one request, which the service
+// answers once the manager has moved the child's pid, or refused to.
+void watch_scope_channel(pid_t pid, uid_t uid, int fd);
+// In the child, before the drop: closes everything of the service's
+// placements, its connection to the manager first, and keeps its own end.
+void enter_scope_child(int fd, int error);
+// The child's request, once: waits at most a second for the answer, and logs
+// why when the child stays where it is for a reason the service did not log.
+void place_in_scope();
+// The same over a given channel, or none (-1) for the error that left it unmade.
+void ask_for_placement(int fd, int error);
+// While a pid's placement is pending it is not reaped: until the manager has
+// moved it, the pid must stay that child's.
+bool placement_pending(pid_t pid);
+size_t placements_pending();
+void forget_scope_channel(pid_t pid);
+// Reaps a child whose placement has settled, if it has ended meanwhile.
+void reap_placed(pid_t pid);
+
+// A scope's name is unique even when a pid comes again while an older scope
+// of that pid still runs: the stamp, a boot-time clock in microseconds, only
+// ever grows.
+uint64_t scope_stamp(uint64_t now, uint64_t last);
+void scope_unit_name(char *name, size_t size, pid_t pid, uint64_t stamp);
+// The last placements of one user, to bound what the users cost the manager.
+struct placement_rate {
+	uid_t uid;
+	uint64_t times[PLACEMENTS_PER_SECOND];
+	unsigned next;
+	unsigned used;
+};
+// Whether uid may have one more placement at now (microseconds); notes it if so.
+bool placement_allowed(std::span<placement_rate> table, uid_t uid, uint64_t now);
