@@ -78,6 +78,7 @@ def expected_files(multiarch):
             "./usr/share/man/man1/quillmere-open.1.gz": 0o644,
             "./usr/share/bash-completion/completions/quillmere-open": 0o644,
             "./usr/share/doc/quillmere/README.md.gz": 0o644,
+            "./usr/share/doc/quillmere/NEWS.md.gz": 0o644,
             "./usr/share/doc/quillmere/protocol.md.gz": 0o644,
             "./usr/share/doc/quillmere/security.md.gz": 0o644,
             "./usr/share/doc/quillmere/NEWS.Debian.gz": 0o644,
@@ -396,6 +397,10 @@ def check_manuals(root, r):
         r.check(f"{name} has its sections",
                 all(s in text for s in ("NAME", "SYNOPSIS", "DESCRIPTION", "SEE ALSO") + sections),
                 text[:200])
+        # The documents of this install, not of another.
+        docs = set(re.findall(r"/[\w./-]*/security\.md", text))
+        r.check(f"{name} names the package's own documents",
+                "@QUILLMERE_" not in text and docs == {"/usr/share/doc/quillmere/security.md"}, docs)
 
 
 def main():
