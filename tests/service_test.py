@@ -598,18 +598,25 @@ with open(name % "end", "w") as f:
 '''
 
 
+def users_handler(ctx, script):
+	"""Puts the system's xdg-open back, with the script as the handler for
+	https that the caller's XDG_CONFIG_HOME and XDG_DATA_HOME under ctx.dir
+	name, where a desktop's browser would be."""
+	subprocess.run(["umount", OPENER], check=True, timeout=10)
+	handler = os.path.join(ctx.dir, "handler")
+	write_file(handler, script.replace("OUTDIR", ctx.out), 0o755)
+	write_file(ctx.dir + "/config/mimeapps.list",
+		   "[Default Applications]\nx-scheme-handler/https=handler.desktop\n")
+	write_file(ctx.dir + "/data/applications/handler.desktop", "[Desktop Entry]\n"
+		   "Type=Application\nName=handler\nExec=%s %%u\n" % handler)
+
+
 def case_real_opener_foreground_handler(ctx):
 	build = os.path.dirname(ctx.binary)
 	quillmere_open = next((p for p in (os.path.join(build, "tools", "quillmere-open"),
 					   os.path.join(build, "quillmere-open")) if os.access(p, os.X_OK)), None)
 	check(quillmere_open, "quillmere-open is not built next to " + ctx.binary)
-	subprocess.run(["umount", OPENER], check=True, timeout=10)
-	handler = os.path.join(ctx.dir, "handler")
-	write_file(handler, FOREGROUND_HANDLER.replace("OUTDIR", ctx.out), 0o755)
-	write_file(ctx.dir + "/config/mimeapps.list",
-		   "[Default Applications]\nx-scheme-handler/https=foreground.desktop\n")
-	write_file(ctx.dir + "/data/applications/foreground.desktop", "[Desktop Entry]\n"
-		   "Type=Application\nName=foreground\nExec=%s %%u\n" % handler)
+	users_handler(ctx, FOREGROUND_HANDLER)
 	os.makedirs(ctx.dir + "/home")
 	# No XDG_CURRENT_DESKTOP: xdg-open's generic mode runs the handler and waits for it.
 	env = {"DISPLAY": ":0", "HOME": ctx.dir + "/home", "XDG_CONFIG_HOME": ctx.dir + "/config",
@@ -1016,13 +1023,7 @@ def case_session_display_and_language(ctx):
 	os.close(ready_w)
 	with os.fdopen(ready_r) as ready:
 		check_equal(ready.readline(), "42\n", "the X server's display")
-	subprocess.run(["umount", OPENER], check=True, timeout=10)
-	handler = os.path.join(ctx.dir, "handler")
-	write_file(handler, SESSION_HANDLER.replace("OUTDIR", ctx.out), 0o755)
-	write_file(ctx.dir + "/config/mimeapps.list",
-		   "[Default Applications]\nx-scheme-handler/https=session.desktop\n")
-	write_file(ctx.dir + "/data/applications/session.desktop", "[Desktop Entry]\n"
-		   "Type=Application\nName=session\nExec=%s %%u\n" % handler)
+	users_handler(ctx, SESSION_HANDLER)
 	service = Service.started(ctx)
 	ctx.request(["https://example.org/session"], user=(65534, 65534),
 		    env=["DISPLAY=:42", "XAUTHORITY=" + cookie, "LANG=de_DE.UTF-8",
