@@ -383,6 +383,10 @@ def check_journal(c, r):
                c, r": refused pid \d+: root in another mount namespace or root directory")}
     r.check("the journal keeps the records' priorities", p.returncode != 0
             and got == {"connection": "6", "refusal": "4"}, f"quillmere-open {p.returncode}: {got}")
+    # The policy as installed keeps a remote server off other schemes' handlers.
+    status = open_url(c, "alice", "smb://fileserver/share")
+    refused = wait_for_record(c, r": refused scheme smb for uid 1000")
+    r.check("the installed policy refuses smb://", status == 0 and refused == "4", f"{status} {refused}")
 
 
 def check_reload(c, share, r):
