@@ -103,6 +103,9 @@ running_opener running[OPENERS_LEFT_RUNNING];
 // The records of openers that could not be started: a user who limits this
 // process's descriptors or processes would otherwise get one per command.
 record_pace not_started;
+// And of openers that failed: a user can make each of its openers fail at once.
+record_pace ended_by_signal;
+record_pace exited_non_zero;
 
 // Close-on-exec, as the kernel always makes them; -1 with errno on failure.
 int open_pidfd(pid_t pid)
@@ -261,6 +264,11 @@ void forget_openers()
 {
 	if (unsigned long more = take_unrecorded(&not_started))
 		LOGGER_LOG(plgr, LEVEL_ERROR, "net", "open_url", "%lu more openers not started", more);
+	if (unsigned long more = take_unrecorded(&ended_by_signal))
+		LOGGER_LOG(plgr, LEVEL_ERROR, "net", "open_url", "%lu more openers ended by a signal", more);
+	if (unsigned long more = take_unrecorded(&exited_non_zero))
+		LOGGER_LOG(plgr, LEVEL_INFO, "net", "open_url", "%lu more openers exited with a non-zero status",
+			   more);
 	for (running_opener &opener : running)
 		if (opener.pid != 0)
 			free_slot(&opener);
@@ -307,9 +315,12 @@ int open_url(const unsigned char *url, size_t length)
 	// Without a successful wait the status holds nothing to judge.
 	if (wait_for(pid, &status, 0) == -1)
 		return 0;
-	if (WIFSIGNALED(status))
-		NET_LOG(LEVEL_ERROR, "unable to process: %i", status);
-	else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-		NET_LOG(LEVEL_INFO, "opener exited with %i", WEXITSTATUS(status));
+	if (WIFSIGNALED(status)) {
+		if (record_due(&ended_by_signal))
+			NET_LOG(LEVEL_ERROR, "unable to process: %i", status);
+	} else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+		if (record_due(&exited_non_zero))
+			NET_LOG(LEVEL_INFO, "opener exited with %i", WEXITSTATUS(status));
+	}
 	return 0;
 }

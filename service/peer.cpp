@@ -7,6 +7,11 @@
 #include <linux/nsfs.h>
 #include <sys/ioctl.h>
 #include <linux/keyctl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <netinet/tcp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
@@ -22,6 +27,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/unique_fd.h"
 #include "logger/quote.h"
@@ -244,40 +250,9 @@ socklen_t unix_address(std::string_view path, sockaddr_un *address)
 				      (path[0] == '\0' ? 0 : 1));
 }
 
-// The inodes of the listening sockets bound to the name ("@" for a NUL) in
-// this network namespace; at most `most` of them, 0 when none.
-size_t listening_inodes(std::string_view name, ino_t *inodes, size_t most)
-{
-	// __SO_ACCEPTCON: the socket listens.
-	constexpr std::string_view LISTENING = "00010000";
-	unique_fd file(open("/proc/net/unix", O_RDONLY | O_CLOEXEC));
-	size_t found = 0;
-	if (file.get() == -1)
-		return 0;
-	each_line(file.get(), [&](std::string_view line) {
-		// Num RefCount Protocol Flags Type St Inode Path
-		std::string_view fields[8];
-		size_t n = 0;
-		while (n < 8 && !line.empty()) {
-			size_t start = line.find_first_not_of(' ');
-			if (start == std::string_view::npos)
-				break;
-			line.remove_prefix(start);
-			size_t end = n == 7 ? line.size() : std::min(line.find(' '), line.size());
-			fields[n++] = line.substr(0, end);
-			line.remove_prefix(end);
-		}
-		unsigned long inode = 0;
-		if (n == 8 && fields[3] == LISTENING && fields[7] == name &&
-		    std::from_chars(fields[6].data(), fields[6].data() + fields[6].size(), inode).ec == std::errc())
-			inodes[found++] = static_cast<ino_t>(inode);
-		return found == most;
-	});
-	return found;
-}
-
-// Whether the process behind the /proc directory holds one of the sockets.
-bool holds_socket(int dir, const ino_t *inodes, size_t count)
+// The socket inodes the process behind the /proc directory holds, sorted.
+// Throws bad_alloc.
+bool held_sockets(int dir, std::vector<ino_t> *held)
 {
 	int fds = openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fds == -1)
@@ -293,26 +268,91 @@ bool holds_socket(int dir, const ino_t *inodes, size_t count)
 	while (const dirent *entry = readdir(list.get())) {
 		char target[64];
 		ssize_t n = readlinkat(fds, entry->d_name, target, sizeof target - 1);
-		if (n <= 0)
-			continue;
-		std::string_view link(target, static_cast<size_t>(n));
+		std::string_view link(target, n > 0 ? static_cast<size_t>(n) : 0);
 		unsigned long inode = 0;
-		if (!link.starts_with("socket:[") || !link.ends_with("]") ||
-		    std::from_chars(link.data() + 8, link.data() + n - 1, inode).ec != std::errc())
-			continue;
-		if (std::find(inodes, inodes + count, static_cast<ino_t>(inode)) != inodes + count)
-			return true;
+		if (link.starts_with("socket:[") && link.ends_with("]") &&
+		    std::from_chars(link.data() + 8, link.data() + n - 1, inode).ec == std::errc())
+			held->push_back(static_cast<ino_t>(inode));
 	}
-	return false;
+	std::sort(held->begin(), held->end());
+	return true;
+}
+
+// Whether a socket bound to the name (abstract when it starts with a NUL)
+// and listening is among the held ones. Asked of the kernel's socket
+// diagnostics, which give names as bytes: a name that another process
+// binds cannot pose as another socket, as it can as a line of
+// /proc/net/unix, and however many sockets share a name, each is seen.
+bool listens_among(std::string_view name, const std::vector<ino_t> &held)
+{
+	unique_fd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+	if (diag.get() == -1)
+		return false;
+	struct {
+		nlmsghdr header;
+		unix_diag_req request;
+	} query {};
+	query.header.nlmsg_len = sizeof query;
+	query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+	query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+	query.request.sdiag_family = AF_UNIX;
+	query.request.udiag_states = 1 << TCP_LISTEN;
+	query.request.udiag_show = UDIAG_SHOW_NAME;
+	if (send(diag.get(), &query, sizeof query, 0) != static_cast<ssize_t>(sizeof query))
+		return false;
+	alignas(nlmsghdr) char buffer[16384];
+	bool found = false;
+	for (;;) {
+		ssize_t got = recv(diag.get(), buffer, sizeof buffer, 0);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			return false;
+		for (auto *h = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(h, got); h = NLMSG_NEXT(h, got)) {
+			if (h->nlmsg_type == NLMSG_DONE)
+				return found;
+			if (h->nlmsg_type == NLMSG_ERROR)
+				return false;
+			auto *socket_info = static_cast<unix_diag_msg *>(NLMSG_DATA(h));
+			ssize_t left = static_cast<ssize_t>(h->nlmsg_len) -
+				       static_cast<ssize_t>(NLMSG_LENGTH(sizeof *socket_info));
+			for (auto *a = reinterpret_cast<rtattr *>(socket_info + 1); RTA_OK(a, left);
+			     a = RTA_NEXT(a, left)) {
+				if (a->rta_type != UNIX_DIAG_NAME)
+					continue;
+				std::string_view bound(static_cast<const char *>(RTA_DATA(a)), RTA_PAYLOAD(a));
+				// A path's name comes with its NUL.
+				if (!bound.empty() && bound[0] != '\0' && bound.back() == '\0')
+					bound.remove_suffix(1);
+				if (bound == name && std::binary_search(held.begin(), held.end(),
+									static_cast<ino_t>(socket_info->udiag_ino)))
+					found = true;
+			}
+		}
+	}
+}
+
+// Whether the security module's label of the process behind the /proc
+// directory confines it; where it cannot be read, it is taken to.
+bool label_of_confines(int dir)
+{
+	unique_fd file(openat(dir, "attr/current", O_RDONLY | O_CLOEXEC));
+	char label[4096];
+	ssize_t n = file.get() == -1 ? -1 : read(file.get(), label, sizeof label);
+	// No security module answers for it.
+	if (n < 0 && (errno == EINVAL || errno == ENOENT || errno == EOPNOTSUPP))
+		return false;
+	return n < 0 || label_confines({label, static_cast<size_t>(n)});
 }
 
 // Whether the process listening on the name may be handed a confined
 // caller's windows: 1 when it is one of the user's or root's that sees the
-// files the service sees and still holds the socket, 0 when it is another,
-// or a negated errno when nothing listens there. An abstract name has no
-// owner but its listener, and a sandbox may bind one and run a display of
-// its own there. The listener's pid is the one that called listen(), which
-// may have ended since and its pid gone to another process.
+// files the service sees, is itself confined in none of the ways a caller
+// can be, and still holds the socket; 0 when it is another, or a negated
+// errno when nothing listens there. An abstract name has no owner but its
+// listener, and a sandbox may bind one and run a display of its own there.
+// The listener's pid is the one that called listen(), which may have ended
+// since and its pid gone to another process.
 int listener_trusted(std::string_view name, uid_t uid)
 {
 	sockaddr_un address;
@@ -331,13 +371,15 @@ int listener_trusted(std::string_view name, uid_t uid)
 		return 0;
 	// Looked at through one directory, so that all of it is one process's.
 	unique_fd dir(open(proc_path(listener.pid).text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-	struct stat st;
-	if (dir.get() == -1 || fstatat(dir.get(), "ns/mnt", &st, 0) != 0 || is_own(OWN_MNT, st) != 1)
+	if (dir.get() == -1 || sees_other_files(dir.get()) != 0 || other_user_namespace(dir.get()) != 0 ||
+	    status_confined(dir.get()) != 0 || label_of_confines(dir.get()))
 		return 0;
-	ino_t inodes[4];
-	size_t count = listening_inodes(name[0] == '\0' ? "@" + std::string(name.substr(1)) : std::string(name),
-					inodes, std::size(inodes));
-	return holds_socket(dir.get(), inodes, count);
+	try {
+		std::vector<ino_t> held;
+		return held_sockets(dir.get(), &held) && listens_among(name, held);
+	} catch (const std::bad_alloc &) {
+		return 0;
+	}
 }
 
 bool x_display_trusted(std::string_view number, uid_t uid)

@@ -633,19 +633,26 @@ TEST(Protocol, EndOfFileInsideAUnitDropsIt)
 	}
 }
 
+// Each end of an opener gets its record, the first of a connection, then at
+// most one a second: a second opener that ends alike at once is counted,
+// and summed up when the connection ends.
 TEST(Launch, EndsOfTheOpener)
 {
+	const strings by_signal = {"ERROR open_url: 1 more openers ended by a signal"};
+	const strings non_zero = {"INFO open_url: 1 more openers exited with a non-zero status"};
 	struct {
 		const char *behaviour;
 		strings error;
+		strings summed_up;
 	} cases[] = {
-		{"kill -KILL $$", {"ERROR open_url: unable to process: 9"}},
-		{"kill -TERM $$", {"ERROR open_url: unable to process: 15"}},
-		{"exit 3", {"INFO open_url: opener exited with 3"}},
+		{"kill -KILL $$", {"ERROR open_url: unable to process: 9"}, by_signal},
+		{"kill -TERM $$", {"ERROR open_url: unable to process: 15"}, by_signal},
+		{"exit 3", {"INFO open_url: opener exited with 3"}, non_zero},
 		// What an opener that cannot be executed exits with, too.
-		{"exit 1", {"INFO open_url: opener exited with 1"}},
-		{"exit 0", {}},
+		{"exit 1", {"INFO open_url: opener exited with 1"}, non_zero},
+		{"exit 0", {}, {}},
 	};
+	const strings command = {"DEBUG received_data: cmd 1/5", "DUMP received_data: URL"};
 	for (const auto &test : cases) {
 		SCOPED_TRACE(test.behaviour);
 		opener stub;
@@ -654,8 +661,9 @@ TEST(Launch, EndsOfTheOpener)
 		c.send(HANDSHAKE + open_url_command("a") + open_url_command("b"));
 		c.hang_up();
 		c.run();
-		strings one = strings {"DEBUG received_data: cmd 1/5", "DUMP received_data: URL"} + test.error;
-		EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + one + one + strings {"INFO event_cb: disconnected"});
+		c.finish();
+		EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + command + test.error + command +
+					       strings {"INFO event_cb: disconnected"} + test.summed_up);
 		EXPECT_EQ(stub.arguments(), (argument_lists {{"a"}, {"b"}}));
 	}
 }
@@ -667,9 +675,9 @@ TEST(Launch, MissingOpenerExitsWithOneAndTheConnectionGoesOn)
 	c.send(HANDSHAKE + open_url_command("a") + open_url_command("b"));
 	c.hang_up();
 	c.run();
-	strings one = {"DEBUG received_data: cmd 1/5", "DUMP received_data: URL",
-		       "INFO open_url: opener exited with 1"};
-	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + one + one + strings {"INFO event_cb: disconnected"});
+	strings command = {"DEBUG received_data: cmd 1/5", "DUMP received_data: URL"};
+	EXPECT_EQ(c.records(), HANDSHAKE_RECORDS + command + strings {"INFO open_url: opener exited with 1"} +
+				       command + strings {"INFO event_cb: disconnected"});
 }
 
 TEST(Events, EndOfFileBeforeErrorBeforeOthers)
