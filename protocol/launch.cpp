@@ -3,6 +3,7 @@
 // place.
 #include <event2/event.h>
 #include <fcntl.h>
+#include <linux/keyctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -72,6 +73,12 @@ void reset_signals()
 	// device, and its 2 is the service's log, which the user's program must
 	// neither write records into nor hold.
 	if (dup2(STDOUT_FILENO, STDERR_FILENO) != STDERR_FILENO)
+		_exit(1);
+	// A session keyring of its own: the service's, which it would share
+	// otherwise, may hold root's keys or another user's. Where keyrings
+	// cannot be used at all, there is nothing to share.
+	if (syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) == -1 && errno != ENOSYS &&
+	    errno != EOPNOTSUPP && errno != EPERM)
 		_exit(1);
 	reset_signals();
 	close_from_3();

@@ -6,7 +6,6 @@
 #include <pwd.h>
 #include <linux/nsfs.h>
 #include <sys/ioctl.h>
-#include <linux/keyctl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
@@ -117,6 +116,12 @@ struct file_id {
 // /proc would make entries there that the service must tear down at the reap.
 file_id own_links[std::size(OWN_LINKS)];
 bool own_links_known = false;
+// The service's audit login uid, as its file reads; "" when not known.
+char own_login_uid[16];
+// Whether the caller the service last looked at before a fork is in a user
+// namespace of its own: the child needs not look again.
+pid_t counted_peer = 0;
+bool counted_peer_other_user_namespace = false;
 
 int own_link(size_t i, file_id *id)
 {
@@ -172,7 +177,8 @@ int sees_other_files(int dir)
 // skipped, not held.
 template <class Visit> int each_line(int file, Visit visit)
 {
-	char buffer[1024];
+	// A status file whole in one read.
+	char buffer[4096];
 	size_t held = 0;
 	bool skipping = false;
 	for (;;) {
@@ -498,21 +504,20 @@ int set_peer_groups(int fd)
 // set a login uid of its own choosing where the service's is unset.
 int take_login_uid(int dir)
 {
-	char theirs[16] = {}, ours[16] = {};
+	char theirs[16] = {};
 	unique_fd file(openat(dir, "loginuid", O_RDONLY | O_CLOEXEC));
-	unique_fd own(open("/proc/self/loginuid", O_RDWR | O_CLOEXEC));
 	// A kernel without audit has none to take.
-	if (file.get() == -1 || own.get() == -1)
+	if (file.get() == -1)
 		return 0;
 	ssize_t n = read(file.get(), theirs, sizeof theirs - 1);
-	ssize_t m = read(own.get(), ours, sizeof ours - 1);
-	if (n <= 0 || m < 0) {
-		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to read the login uid", n < 0 || m < 0 ? errno : EIO);
+	if (n <= 0) {
+		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to read the login uid", n < 0 ? errno : EIO);
 		return -1;
 	}
-	if (strcmp(theirs, ours) == 0)
+	if (own_login_uid[0] != '\0' && strcmp(theirs, own_login_uid) == 0)
 		return 0;
-	if (pwrite(own.get(), theirs, static_cast<size_t>(n), 0) != n) {
+	unique_fd own(open("/proc/self/loginuid", O_WRONLY | O_CLOEXEC));
+	if (own.get() == -1 || write(own.get(), theirs, static_cast<size_t>(n)) != n) {
 		int err = errno;
 		LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to set the login uid", err);
 		return -1;
@@ -543,20 +548,6 @@ int keep_untraced()
 		return -1;
 	}
 	return 0;
-}
-
-// A session keyring of the user's own: the service's, which every process
-// it starts shares, may hold root's keys or another user's.
-int leave_session_keyring()
-{
-	if (syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) != -1)
-		return 0;
-	int err = errno;
-	// Where keyrings cannot be used at all, there is nothing to share.
-	if (err == ENOSYS || err == EOPNOTSUPP || err == EPERM)
-		return 0;
-	LOGGER_LOG_ERRNO(PEER_LOG, LEVEL_ERROR, "unable to join a session keyring", err);
-	return -1;
 }
 
 } // namespace
@@ -597,6 +588,9 @@ bool label_confines(std::string_view label)
 
 int note_own_root()
 {
+	unique_fd login(open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC));
+	if (login.get() != -1 && read(login.get(), own_login_uid, sizeof own_login_uid - 1) <= 0)
+		own_login_uid[0] = '\0';
 	for (size_t i = 0; i < std::size(OWN_LINKS); i++)
 		if (int r = own_link(i, &own_links[i]); r != 0)
 			return r;
@@ -612,8 +606,12 @@ int accountable_uid(const ucred &cred, uid_t *uid)
 	if (stat(path.text, &st) != 0)
 		return -errno;
 	int own = is_own(OWN_USER, st);
-	if (own != 0)
-		return own < 0 ? own : 0;
+	if (own < 0)
+		return own;
+	counted_peer = cred.pid;
+	counted_peer_other_user_namespace = !own;
+	if (own)
+		return 0;
 
 	unique_fd ns(open(path.text, O_RDONLY | O_CLOEXEC));
 	if (ns.get() == -1)
@@ -673,9 +671,12 @@ int change_environ(int fd)
 	}
 	int others = sees_other_files(dir.get());
 	int confined = others;
-	for (int (*look)(int) : {other_user_namespace, status_confined})
-		if (confined == 0)
-			confined = look(dir.get());
+	// Looked at already, when the service counted the connection.
+	if (confined == 0)
+		confined = counted_peer == cred.pid ? counted_peer_other_user_namespace
+						    : other_user_namespace(dir.get());
+	if (confined == 0)
+		confined = status_confined(dir.get());
 	if (confined == 0)
 		confined = label_confined(fd);
 	if (confined < 0) {
@@ -733,7 +734,7 @@ int change_environ(int fd)
 	}
 	// The user owns this process now and may signal it or lower its limits,
 	// but must not trace it: it still holds the service's standard error.
-	if (keep_untraced() != 0 || leave_session_keyring() != 0)
+	if (keep_untraced() != 0)
 		return -1;
 
 	if (clearenv() != 0) {

@@ -35,6 +35,10 @@ size_t live_connections = 0;
 event *refusal_event = nullptr;
 unsigned long refusals_unlogged = 0;
 
+// Opened once by the service, for every child to take; a child opens its own
+// where this could not be opened.
+int null_device = -1;
+
 // While descriptors or memory are short, accepting pauses instead of spinning.
 event *accept_pause_event = nullptr;
 constexpr timeval ACCEPT_PAUSE = {0, 100 * 1000};
@@ -197,6 +201,8 @@ int create_server_socket()
 	}
 
 	listener_event = event_new(ev_base, listen_fd, EV_READ | EV_PERSIST, accept_cb, nullptr);
+	if (null_device == -1)
+		null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
 	if (!listener_event || create_timers() != 0) {
 		SERVICE_LOG(LEVEL_ERROR, "unable to create event");
 		close_server_socket();
@@ -236,13 +242,14 @@ enum accept_step { NEXT, DONE };
 // starts get these, never the service's own. Standard error stays the log.
 int hold_null_streams()
 {
-	unique_fd null(open("/dev/null", O_RDWR | O_CLOEXEC));
-	if (null.get() == -1 || dup2(null.get(), STDIN_FILENO) == -1 ||
-	    dup2(null.get(), STDOUT_FILENO) == -1) {
+	int null = null_device != -1 ? null_device : open("/dev/null", O_RDWR | O_CLOEXEC);
+	if (null == -1 || dup2(null, STDIN_FILENO) == -1 || dup2(null, STDOUT_FILENO) == -1) {
 		int err = errno;
 		LOGGER_LOG_ERRNO(ACCEPT_LOG, LEVEL_ERROR, "unable to open", err);
 		return -1;
 	}
+	close(null);
+	null_device = -1;
 	return 0;
 }
 
