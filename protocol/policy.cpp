@@ -136,28 +136,39 @@ void add_once(std::vector<std::string> *list, std::string item)
 	list->push_back(std::move(item));
 }
 
-bool parse_schemes(std::string_view value, const char *file, size_t number, url_policy *parsed,
-		   policy_error *error)
+// The scheme lowered as it is compared, or "" when the word is none.
+std::string scheme_of(std::string_view name)
 {
-	std::vector<std::string> schemes;
+	if (!is_scheme(name))
+		return {};
+	std::string lowered(name);
+	for (char &c : lowered)
+		c = static_cast<char>(lower(c));
+	return lowered;
+}
+
+// A blank-separated list of a key's value, each word as `normal` writes it,
+// each once; false with the reason in *error at the first word that is no
+// `what` ("" from normal).
+bool parse_word_list(std::string_view value, const char *what, std::string (*normal)(std::string_view),
+		     const char *file, size_t number, std::vector<std::string> *out, policy_error *error)
+{
+	std::vector<std::string> list;
 	word_reader words{value};
-	std::string_view name;
-	while (words.next(&name)) {
-		if (!is_scheme(name)) {
-			if (showable(name))
-				fail(error, file, number, "not a scheme: %.*s",
-				     static_cast<int>(name.size()), name.data());
+	std::string_view word;
+	while (words.next(&word)) {
+		std::string item = normal(word);
+		if (item.empty()) {
+			if (showable(word))
+				fail(error, file, number, "not a %s: %.*s", what, static_cast<int>(word.size()),
+				     word.data());
 			else
-				fail(error, file, number, "not a scheme");
+				fail(error, file, number, "not a %s", what);
 			return false;
 		}
-		std::string lowered(name);
-		for (char &c : lowered)
-			c = static_cast<char>(lower(c));
-		add_once(&schemes, std::move(lowered));
+		add_once(&list, std::move(item));
 	}
-	parsed->every_scheme = false;
-	parsed->schemes = std::move(schemes);
+	*out = std::move(list);
 	return true;
 }
 
@@ -260,29 +271,6 @@ std::string host_pattern(std::string_view word)
 	return pattern;
 }
 
-bool parse_hosts(std::string_view value, const char *file, size_t number, url_policy *parsed,
-		 policy_error *error)
-{
-	std::vector<std::string> hosts;
-	word_reader words{value};
-	std::string_view word;
-	while (words.next(&word)) {
-		std::string pattern = host_pattern(word);
-		if (pattern.empty()) {
-			if (showable(word))
-				fail(error, file, number, "not a host pattern: %.*s",
-				     static_cast<int>(word.size()), word.data());
-			else
-				fail(error, file, number, "not a host pattern");
-			return false;
-		}
-		add_once(&hosts, std::move(pattern));
-	}
-	parsed->every_host = false;
-	parsed->hosts = std::move(hosts);
-	return true;
-}
-
 // A positive decimal number up to `largest`, without sign or blanks.
 bool parse_bounded(std::string_view text, unsigned largest, unsigned *out)
 {
@@ -365,10 +353,15 @@ bool parse_line(std::string_view line, const char *file, size_t number, url_poli
 	*given = true;
 
 	std::string_view value = trim(line.substr(equals + 1));
-	if (key == SCHEMES_KEY)
-		return parse_schemes(value, file, number, parsed, error);
-	if (key == HOSTS_KEY)
-		return parse_hosts(value, file, number, parsed, error);
+	if (key == SCHEMES_KEY) {
+		parsed->every_scheme = false;
+		return parse_word_list(value, "scheme", scheme_of, file, number, &parsed->schemes, error);
+	}
+	if (key == HOSTS_KEY) {
+		parsed->every_host = false;
+		return parse_word_list(value, "host pattern", host_pattern, file, number, &parsed->hosts,
+				       error);
+	}
 	return parse_pace(value, file, number, parsed, error);
 }
 
